@@ -1,0 +1,63 @@
+// File and path helpers shared by the POSIX platform files.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+#include "common/text.h"
+
+// A file descriptor that is closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Hands the descriptor over; it stays open.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes all of `data`, retrying short writes; 0 or the errno of the failure.
+inline int WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno != 0 ? errno : EIO;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return 0;
+}
+
+// The folder part of a path ("/" for a file at the root, "." for a bare name).
+inline Text DirectoryOf(const Text& path) {
+  size_t slash = path.rfind('/');
+  if (slash == Text::npos) return ".";
+  return slash == 0 ? Text("/") : path.substr(0, slash);
+}
+
+inline Text BaseName(const Text& path) {
+  size_t slash = path.rfind('/');
+  return slash == Text::npos ? path : path.substr(slash + 1);
+}
+
+// A name for a temporary file beside `path`, as a template for mkostemp.
+inline Text TempNameBeside(const Text& path) {
+  Text directory = DirectoryOf(path);
+  if (directory.back() != '/') directory += '/';
+  return directory + "." + BaseName(path) + ".XXXXXX";
+}

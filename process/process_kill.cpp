@@ -1,0 +1,45 @@
+#include "process/process_kill.h"
+
+#include <memory>
+
+#include "process/process_platform.h"
+
+namespace {
+
+constexpr unsigned kPauseAfterKillMs = 1000;
+
+TextChar LowerAscii(TextChar c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<TextChar>(c - 'A' + 'a') : c;
+}
+
+struct SnapshotCloser {
+  void operator()(ProcessSnapshot* snapshot) const { CloseProcessSnapshot(snapshot); }
+};
+
+}  // namespace
+
+bool ExeNameBeginsWith(const Text& exe_name, const Text& name) {
+  if (name.empty() || exe_name.size() < name.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (LowerAscii(exe_name[i]) != LowerAscii(name[i])) return false;
+  }
+  return true;
+}
+
+uint32_t GetProcessIdByName(Text name) {
+  if (name.empty()) return 0;
+  std::unique_ptr<ProcessSnapshot, SnapshotCloser> snapshot(OpenProcessSnapshot());
+  if (!snapshot) return 0;
+  uint32_t id = 0;
+  Text exe_name;
+  while (ReadNextProcess(*snapshot, id, exe_name)) {
+    if (ExeNameBeginsWith(exe_name, name)) return id;
+  }
+  return 0;
+}
+
+void KillProcessById(uint32_t id) {
+  if (id == 0) return;
+  TerminateProcessById(id);
+  PauseMilliseconds(kPauseAfterKillMs);
+}

@@ -1,0 +1,102 @@
+#include "process/process_platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+// The listing is /proc in ascending pid order, which is the order in which
+// the processes were started until pids wrap around.
+struct ProcessSnapshot {
+  std::vector<pid_t> pids;
+  size_t next = 0;
+};
+
+namespace {
+
+bool ParsePid(const char* name, pid_t& pid) {
+  long value = 0;
+  if (*name == '\0') return false;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + (*p - '0');
+    if (value > INT_MAX) return false;
+  }
+  pid = static_cast<pid_t>(value);
+  return value > 0;
+}
+
+// The file name of the process's executable; the kernel's short name where
+// the link cannot be read (another user's process, or a kernel thread).
+bool ReadExeName(pid_t pid, Text& exe_name) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+  char target[PATH_MAX];
+  ssize_t length = readlink(path, target, sizeof target);
+  if (length > 0) {
+    const char* end = target + length;
+    const char* base = end;
+    while (base > target && base[-1] != '/') --base;
+    exe_name.assign(base, end);
+    return true;
+  }
+  snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char comm[64];
+  ssize_t got = read(fd, comm, sizeof comm);
+  close(fd);
+  if (got <= 0) return false;
+  if (comm[got - 1] == '\n') --got;
+  exe_name.assign(comm, static_cast<size_t>(got));
+  return true;
+}
+
+}  // namespace
+
+ProcessSnapshot* OpenProcessSnapshot() {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return nullptr;
+  auto* snapshot = new ProcessSnapshot;
+  while (dirent* entry = readdir(proc)) {
+    pid_t pid = 0;
+    if (ParsePid(entry->d_name, pid)) snapshot->pids.push_back(pid);
+  }
+  closedir(proc);
+  std::sort(snapshot->pids.begin(), snapshot->pids.end());
+  return snapshot;
+}
+
+bool ReadNextProcess(ProcessSnapshot& snapshot, uint32_t& id, Text& exe_name) {
+  // A process that ended since the listing was taken is passed over.
+  while (snapshot.next < snapshot.pids.size()) {
+    pid_t pid = snapshot.pids[snapshot.next++];
+    if (ReadExeName(pid, exe_name)) {
+      id = static_cast<uint32_t>(pid);
+      return true;
+    }
+  }
+  return false;
+}
+
+void CloseProcessSnapshot(ProcessSnapshot* snapshot) { delete snapshot; }
+
+void TerminateProcessById(uint32_t id) {
+  // An id that is no positive pid would reach kill() as a process group or
+  // as "every process": never send that.
+  if (id == 0 || id > static_cast<uint32_t>(INT_MAX)) return;
+  kill(static_cast<pid_t>(id), SIGKILL);
+}
+
+void PauseMilliseconds(unsigned milliseconds) {
+  timespec left{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}

@@ -1,0 +1,12 @@
+// The text of the record a failed run leaves in the profile file.
+#pragma once
+
+#include "common/text.h"
+#include "run/run_ops.h"
+
+// The system's words for a failure, made safe to stand inside a profile key:
+// one line, trimmed, no '=', no closing full stop; "unknown error" when empty.
+Text CleanReason(Text reason);
+
+// "yyyy-mm-dd hh:mm:ss".
+Text FormatTimestamp(const LocalTime& time);

@@ -1,0 +1,6 @@
+#include "run/frm_copy.h"
+
+int main() {
+  FrmCopy form;
+  form.OnLoad();
+}

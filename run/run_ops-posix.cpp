@@ -1,0 +1,174 @@
+#include "run/run_ops.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "common/file-posix.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr unsigned kGuardPollMs = 10;
+
+SystemError LastError() { return errno != 0 ? static_cast<SystemError>(errno) : EIO; }
+
+// Renames without ever replacing `to`. Some file systems lack the kernel's
+// no-replace rename; a hard link refuses an existing name just as well.
+SystemError RenameNoReplace(const Text& from, const Text& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return LastError();
+  if (link(from.c_str(), to.c_str()) != 0) return LastError();
+  if (unlink(from.c_str()) != 0) return LastError();
+  return 0;
+}
+
+SystemError CopyContents(int from_fd, int to_fd) {
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    ssize_t got = read(from_fd, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return LastError();
+    }
+    if (got == 0) return 0;
+    if (int error = WriteAll(to_fd, buffer.data(), static_cast<size_t>(got))) {
+      return static_cast<SystemError>(error);
+    }
+  }
+}
+
+// A move to another file system: the copy is made complete under a temporary
+// name beside the destination and only then given the destination's name, so
+// that no half-copied executable ever stands there.
+SystemError MoveAcrossFileSystems(const Text& from, const Text& to) {
+  Fd source(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (source.get() < 0) return LastError();
+  struct stat info;
+  if (fstat(source.get(), &info) != 0) return LastError();
+  if (!S_ISREG(info.st_mode)) return EISDIR;
+
+  Text temp = TempNameBeside(to);
+  Fd target(mkostemp(&temp[0], O_CLOEXEC));
+  if (target.get() < 0) return LastError();
+  SystemError error = CopyContents(source.get(), target.get());
+  if (error == 0 && fchmod(target.get(), info.st_mode & 07777) != 0) error = LastError();
+  if (error == 0 && fsync(target.get()) != 0) error = LastError();
+  if (error == 0) error = RenameNoReplace(temp, to);
+  if (error != 0) {
+    unlink(temp.c_str());
+    return error;
+  }
+  if (unlink(from.c_str()) != 0) return LastError();
+  return 0;
+}
+
+}  // namespace
+
+SystemError GetProgramDirectory(Text& directory) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return LastError();
+    if (static_cast<size_t>(length) < buffer.size()) {
+      directory = DirectoryOf(Text(buffer.data(), static_cast<size_t>(length)));
+      return 0;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
+  taken = false;
+  // The lock lives on the program directory itself, so no file is left
+  // behind. Its descriptor stays open until the process ends, which is what
+  // releases the lock.
+  Fd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return LastError();
+  for (unsigned waited = 0;; waited += kGuardPollMs) {
+    if (flock(dir.get(), LOCK_EX | LOCK_NB) == 0) {
+      dir.release();
+      taken = true;
+      return 0;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) return LastError();
+    if (waited >= timeout_ms) return 0;
+    usleep(kGuardPollMs * 1000);
+  }
+}
+
+SystemError FindPlainFile(const Text& path, bool& found) {
+  found = false;
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    // A missing folder on the way, or a file where a folder should be, simply
+    // means no download is waiting.
+    if (errno == ENOENT || errno == ENOTDIR) return 0;
+    return LastError();
+  }
+  found = S_ISREG(info.st_mode);
+  return 0;
+}
+
+SystemError DeleteFileNotForced(const Text& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return LastError();
+  if (S_ISDIR(info.st_mode)) return EISDIR;
+  // Not forced: a file nobody may write to is refused, even for root.
+  if (S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return EACCES;
+  if (unlink(path.c_str()) != 0) return LastError();
+  return 0;
+}
+
+bool IsFileNotFound(SystemError error) { return error == ENOENT; }
+
+SystemError MoveFileNoReplace(const Text& from, const Text& to) {
+  SystemError error = RenameNoReplace(from, to);
+  if (error == EXDEV) return MoveAcrossFileSystems(from, to);
+  return error;
+}
+
+SystemError LaunchMinimized(const Text& path) {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  if (int error = posix_spawnattr_init(&attributes)) return static_cast<SystemError>(error);
+  if (int error = posix_spawn_file_actions_init(&actions)) {
+    posix_spawnattr_destroy(&attributes);
+    return static_cast<SystemError>(error);
+  }
+  // A session of its own, so that the updater outlives this tool and any
+  // terminal it was started from; nothing of this tool's but the standard
+  // streams reaches it.
+  int error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (error == 0) {
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid = 0;
+    error = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return static_cast<SystemError>(error);
+}
+
+Text DescribeSystemError(SystemError error) { return strerror(static_cast<int>(error)); }
+
+LocalTime GetLocalTimeNow() {
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+          local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+void EndProcess(int exit_code) { _exit(exit_code); }

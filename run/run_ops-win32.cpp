@@ -1,0 +1,135 @@
+#include "run/run_ops.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+SystemError LastError() {
+  DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
+// Paths longer than MAX_PATH reach the file calls only in their extended
+// form; shorter ones are passed as they are.
+Text ExtendedPath(const Text& path) {
+  if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+  if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
+}
+
+// Mutex names cannot hold backslashes and are case sensitive while paths are
+// not, so the guard is named by a hash of the lower-cased directory.
+Text RunGuardName(const Text& directory) {
+  Text lower = directory;
+  if (!lower.empty()) {
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, directory.c_str(),
+                 static_cast<int>(directory.size()), &lower[0], static_cast<int>(lower.size()));
+  }
+  uint64_t hash = 14695981039346656037ull;
+  for (wchar_t c : lower) {
+    hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull;
+  }
+  Text name = L"Local\\PlindorSwap-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xf];
+  return name;
+}
+
+}  // namespace
+
+SystemError GetProgramDirectory(Text& directory) {
+  Text path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (length == 0) return LastError();
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  size_t separator = path.find_last_of(L"\\/");
+  if (separator == Text::npos) return ERROR_BAD_PATHNAME;
+  directory = path.substr(0, separator);
+  return 0;
+}
+
+SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
+  taken = false;
+  // The handle stays open until the process ends, which releases the mutex.
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, RunGuardName(directory).c_str());
+  if (mutex == nullptr) return LastError();
+  switch (WaitForSingleObject(mutex, timeout_ms)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // an earlier run died holding it: its work is over
+      taken = true;
+      return 0;
+    case WAIT_TIMEOUT:
+      CloseHandle(mutex);
+      return 0;
+    default: {
+      SystemError error = LastError();
+      CloseHandle(mutex);
+      return error;
+    }
+  }
+}
+
+SystemError FindPlainFile(const Text& path, bool& found) {
+  found = false;
+  DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+    return LastError();
+  }
+  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  found = (attributes & not_plain) == 0;
+  return 0;
+}
+
+SystemError DeleteFileNotForced(const Text& path) {
+  return DeleteFileW(ExtendedPath(path).c_str()) ? 0 : LastError();
+}
+
+bool IsFileNotFound(SystemError error) { return error == ERROR_FILE_NOT_FOUND; }
+
+SystemError MoveFileNoReplace(const Text& from, const Text& to) {
+  return MoveFileW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str()) ? 0 : LastError();
+}
+
+SystemError LaunchMinimized(const Text& path) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWMINIMIZED;
+  // The program is named outright and its command line quoted, so a folder
+  // with spaces can never make the system start some other program.
+  Text command_line = L"\"" + path + L"\"";
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(path.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return LastError();
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return 0;
+}
+
+Text DescribeSystemError(SystemError error) {
+  wchar_t buffer[512];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(error), 0, buffer, 512, nullptr);
+  if (length == 0) return L"system error " + std::to_wstring(error);
+  return Text(buffer, length);
+}
+
+LocalTime GetLocalTimeNow() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+void EndProcess(int exit_code) { ExitProcess(static_cast<UINT>(exit_code)); }

@@ -1,0 +1,45 @@
+// What the replace-and-relaunch run needs from the operating system. Each
+// platform defines these in its own file; the run's tests link fakes instead.
+#pragma once
+
+#include "common/text.h"
+
+// The system's error code for a failed step (GetLastError or errno); 0 is
+// success.
+using SystemError = unsigned long;
+
+struct LocalTime {
+  int year, month, day, hour, minute, second;
+};
+
+// The folder holding the running executable, without a trailing separator.
+SystemError GetProgramDirectory(Text& directory);
+
+// Makes this run the only one on the program directory until the process
+// ends. Waits up to `timeout_ms` for another run to finish; `taken` is false
+// when it did not in time.
+SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken);
+
+// Whether a plain file stands at `path`: hidden or system files, directories
+// and a missing path are not found. A search that cannot be made is an error.
+SystemError FindPlainFile(const Text& path, bool& found);
+
+// Deletes the file without forcing: a read-only file is refused.
+SystemError DeleteFileNotForced(const Text& path);
+
+// True for the error of a step that found no file at its path.
+bool IsFileNotFound(SystemError error);
+
+// Moves the file; an existing destination is refused, not replaced.
+SystemError MoveFileNoReplace(const Text& from, const Text& to);
+
+// Starts the program without arguments, minimized and active where the
+// platform has windows, and does not wait for it.
+SystemError LaunchMinimized(const Text& path);
+
+// The system's own words for the error, as it gives them.
+Text DescribeSystemError(SystemError error);
+
+LocalTime GetLocalTimeNow();
+
+[[noreturn]] void EndProcess(int exit_code);

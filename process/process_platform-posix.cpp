@@ -32,8 +32,10 @@ bool ParsePid(const char* name, pid_t& pid) {
   return value > 0;
 }
 
-// The file name of the process's executable; the kernel's short name where
-// the link cannot be read (another user's process, or a kernel thread).
+// The file name of the process's executable, or the kernel's short name where
+// the link may not be read (another user's process). Kernel threads and
+// processes that have ended but not been reaped have no executable: they are
+// passed over, or a dead updater could be found in place of the live one.
 bool ReadExeName(pid_t pid, Text& exe_name) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
@@ -46,6 +48,7 @@ bool ReadExeName(pid_t pid, Text& exe_name) {
     exe_name.assign(base, end);
     return true;
   }
+  if (errno != EACCES && errno != EPERM) return false;
   snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;

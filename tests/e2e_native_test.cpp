@@ -1,0 +1,231 @@
+// The real native program in a temporary program directory, with a stand-in
+// updater of the tests' own: what is on disk, what runs, the record and the
+// exit status afterwards.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <sstream>
+#include <thread>
+
+#include "run/frm_copy.h"
+#include "tests/e2e_support.h"
+
+namespace {
+
+struct StartRecord {
+  int pid = 0;
+  long long size = 0;
+  int own_session = 0;
+  int extra_fds = -1;
+  int args = -1;
+};
+
+class NativeRunTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Launched updaters leave the tool's session; as their subreaper the test
+    // can still reap them once it has stopped them.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+  }
+
+  void SetUp() override {
+    dir_ = temp_.path() + "/program dir";
+    MakeDirs(dir_);
+    tool_ = dir_ + "/PlindorSwap";
+    current_ = dir_ + "/Plindor.exe";
+    download_ = dir_ + "/Download/Program/Plindor.exe";
+    profile_ = dir_ + "/Server.ini";
+    CopyFile(PLINDOR_SWAP, tool_);
+    chmod(tool_.c_str(), 0755);
+  }
+
+  void TearDown() override {
+    for (const StartRecord& start : Starts()) kill(start.pid, SIGKILL);
+    for (pid_t pid : children_) kill(pid, SIGKILL);
+    int status = 0;
+    // Reaps the stopped stand-ins, so that none is left for the next test.
+    WaitUntil([&] { return waitpid(-1, &status, WNOHANG) < 0; }, 5000);
+  }
+
+  void PutCurrent() {
+    CopyFile(STAND_IN, current_);
+    chmod(current_.c_str(), 0755);
+  }
+
+  // The downloaded copy: the same program with a marker after it, so that
+  // its size tells which of the two was started.
+  void PutDownload() {
+    MakeDirs(dir_ + "/Download/Program");
+    WriteFile(download_, ReadFile(STAND_IN) + "downloaded copy");
+    chmod(download_.c_str(), 0755);
+  }
+
+  pid_t StartUpdater() {
+    pid_t pid = StartChild({current_});
+    children_.push_back(pid);
+    size_t before = Starts().size();
+    EXPECT_TRUE(WaitUntil([&] { return Starts().size() > before; }));
+    return pid;
+  }
+
+  int RunTool() { return RunAndWait({tool_}); }
+
+  std::vector<StartRecord> Starts() const {
+    std::vector<StartRecord> starts;
+    std::istringstream log(ReadFile(dir_ + "/starts.log"));
+    std::string line;
+    while (std::getline(log, line)) {
+      StartRecord s;
+      if (sscanf(line.c_str(), "pid=%d size=%lld own_session=%d extra_fds=%d args=%d", &s.pid,
+                 &s.size, &s.own_session, &s.extra_fds, &s.args) == 5) {
+        starts.push_back(s);
+      }
+    }
+    return starts;
+  }
+
+  bool WaitForStarts(size_t count) {
+    return WaitUntil([&] { return Starts().size() >= count; });
+  }
+
+  long long SizeOf(const std::string& path) const {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+  }
+
+  // The one record in the profile file, checked for section and time.
+  std::string RecordedKey() const {
+    std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+    if (entries.size() != 1) return "(" + std::to_string(entries.size()) + " entries)";
+    EXPECT_EQ(entries[0].section, "Tovalane");
+    EXPECT_TRUE(IsRecentTimestamp(entries[0].value)) << entries[0].value;
+    return entries[0].key;
+  }
+
+  TempDir temp_;
+  std::string dir_, tool_, current_, download_, profile_;
+  std::vector<pid_t> children_;
+};
+
+TEST_F(NativeRunTest, WithoutDownloadOnlyLaunchesInItsOwnSession) {
+  PutCurrent();
+  long long size = SizeOf(current_);
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  ASSERT_TRUE(WaitForStarts(1));
+  StartRecord start = Starts()[0];
+  EXPECT_EQ(start.size, size);
+  EXPECT_EQ(start.own_session, 1);
+  EXPECT_EQ(start.extra_fds, 0);
+  EXPECT_EQ(start.args, 0);
+  EXPECT_FALSE(Exists(profile_));
+}
+
+TEST_F(NativeRunTest, WithUpdaterRunningStopsSwapsAndRelaunches) {
+  PutCurrent();
+  PutDownload();
+  const std::string downloaded = ReadFile(download_);
+  pid_t running = StartUpdater();
+
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  int status = 0;
+  ASSERT_TRUE(WaitChild(running, status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_EQ(ReadFile(current_), downloaded);
+  EXPECT_FALSE(Exists(download_));
+  EXPECT_TRUE(Exists(dir_ + "/Download/Program"));
+  ASSERT_TRUE(WaitForStarts(2));
+  EXPECT_EQ(Starts()[1].size, static_cast<long long>(downloaded.size()));
+  EXPECT_FALSE(Exists(profile_));
+
+  // With the copy gone, the next run only launches; the one running stays.
+  int relaunched = Starts()[1].pid;
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  ASSERT_TRUE(WaitForStarts(3));
+  EXPECT_EQ(kill(relaunched, 0), 0);
+  EXPECT_EQ(ReadFile(current_), downloaded);
+}
+
+TEST_F(NativeRunTest, WithoutUpdaterRunningSwapsAndLaunches) {
+  PutCurrent();
+  PutDownload();
+  const std::string downloaded = ReadFile(download_);
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_EQ(ReadFile(current_), downloaded);
+  EXPECT_FALSE(Exists(download_));
+  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_FALSE(Exists(profile_));
+}
+
+TEST_F(NativeRunTest, WithoutCurrentExecutableMovesTheDownloadIn) {
+  PutDownload();
+  const std::string downloaded = ReadFile(download_);
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_EQ(ReadFile(current_), downloaded);
+  ASSERT_TRUE(WaitForStarts(1));
+}
+
+TEST_F(NativeRunTest, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {
+  PutCurrent();
+  PutDownload();
+  chmod(current_.c_str(), 0555);
+  const std::string current = ReadFile(current_), downloaded = ReadFile(download_);
+  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  EXPECT_EQ(RecordedKey(), "FalseCannot delete the current executable: Permission denied");
+  EXPECT_EQ(ReadFile(current_), current);
+  EXPECT_EQ(ReadFile(download_), downloaded);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(Exists(dir_ + "/starts.log"));
+}
+
+TEST_F(NativeRunTest, DirectoryNamedLikeTheDownloadIsNoDownload) {
+  PutCurrent();
+  MakeDirs(download_);
+  const std::string current = ReadFile(current_);
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_EQ(ReadFile(current_), current);
+  EXPECT_TRUE(Exists(download_));
+  ASSERT_TRUE(WaitForStarts(1));
+}
+
+TEST_F(NativeRunTest, NeitherFileMeansTheLaunchFailsAndIsRecorded) {
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  EXPECT_EQ(RecordedKey(), "FalseCannot launch the updater: No such file or directory");
+}
+
+TEST_F(NativeRunTest, SameFailureTwiceLeavesOneKeyWithTheLaterTime) {
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  const std::string first = ParseIni(ReadFile(profile_)).at(0).value;
+  // The record's time has whole seconds: wait for the next one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_GT(entries[0].value, first);
+}
+
+TEST_F(NativeRunTest, ExistingProfileKeepsEveryOtherByte) {
+  const std::string before =
+      "; settings of the server\r\n[Server]\r\nHost = example\r\n\r\n[Tovalane]\r\n"
+      "FalseOld=2020-01-01 00:00:00\r\n\r\n[Last]\r\nk=v";
+  WriteFile(profile_, before);
+  chmod(profile_.c_str(), 0640);
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  std::string after = ReadFile(profile_);
+  const std::string anchor = "FalseOld=2020-01-01 00:00:00\r\n";
+  size_t at = before.find(anchor) + anchor.size();
+  const std::string key = "FalseCannot launch the updater: No such file or directory=";
+  ASSERT_EQ(after.size(), before.size() + key.size() + 19 + 2);
+  EXPECT_EQ(after.substr(0, at), before.substr(0, at));
+  EXPECT_EQ(after.substr(at, key.size()), key);
+  EXPECT_TRUE(IsRecentTimestamp(after.substr(at + key.size(), 19)));
+  EXPECT_EQ(after.substr(at + key.size() + 19), "\r\n" + before.substr(at));
+  struct stat info;
+  ASSERT_EQ(stat(profile_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+}  // namespace

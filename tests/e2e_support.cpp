@@ -1,0 +1,148 @@
+#include "tests/e2e_support.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir(const std::string& name_part) {
+  std::string pattern = (fs::temp_directory_path() / (name_part + "-XXXXXX")).string();
+  if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Give back write permission that a test took away, so all can go.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (!it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
+  fs::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void CopyFile(const std::string& from, const std::string& to) {
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+void MakeDirs(const std::string& path) { fs::create_directories(path); }
+
+pid_t StartChild(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& env) {
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    if (env.count(entry.substr(0, entry.find('='))) == 0) env_strings.push_back(entry);
+  }
+  for (const auto& [name, value] : env) env_strings.push_back(name + "=" + value);
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) {
+    throw std::runtime_error("cannot start " + argv[0]);
+  }
+  return pid;
+}
+
+bool WaitChild(pid_t pid, int& status, int timeout_s) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return true;
+    if (done < 0 || std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+int RunAndWait(const std::vector<std::string>& argv, int timeout_s,
+               const std::map<std::string, std::string>& env) {
+  pid_t pid = StartChild(argv, env);
+  int status = 0;
+  if (!WaitChild(pid, status, timeout_s)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::vector<IniEntry> ParseIni(const std::string& content) {
+  std::vector<IniEntry> entries;
+  std::istringstream in(content);
+  std::string line, section;
+  auto trim = [](std::string s) {
+    const char* blanks = " \t\r\n";
+    s.erase(0, s.find_first_not_of(blanks));
+    s.erase(s.find_last_not_of(blanks) + 1);
+    return s;
+  };
+  while (std::getline(in, line)) {
+    line = trim(line);
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0) line = trim(line.substr(3));
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[' && line.rfind(']') != std::string::npos) {
+      section = line.substr(1, line.rfind(']') - 1);
+      continue;
+    }
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    entries.push_back({section, trim(line.substr(0, equals)), trim(line.substr(equals + 1))});
+  }
+  return entries;
+}
+
+bool IsRecentTimestamp(const std::string& value, int slack_s) {
+  struct tm when = {};
+  const char* end = strptime(value.c_str(), "%Y-%m-%d %H:%M:%S", &when);
+  if (end == nullptr || *end != '\0' || value.size() != 19) return false;
+  when.tm_isdst = -1;
+  double age = difftime(time(nullptr), mktime(&when));
+  return age >= -slack_s && age <= slack_s;
+}

@@ -1,0 +1,39 @@
+// A stand-in for the updater: records its start in "starts.log" beside its
+// executable, then waits to be stopped (a minute at most, so that a broken
+// test leaves nothing behind for long).
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+int main(int argc, char**) {
+  char exe[4096];
+  ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (length <= 0) return 1;
+  exe[length] = '\0';
+  std::string dir(exe);
+  dir.resize(dir.rfind('/'));
+
+  struct stat info;
+  if (stat("/proc/self/exe", &info) != 0) return 1;
+  // Descriptors beyond the standard three that reached this process.
+  int extra_fds = 0;
+  if (DIR* fds = opendir("/proc/self/fd")) {
+    while (dirent* entry = readdir(fds)) {
+      if (entry->d_name[0] != '.' && atoi(entry->d_name) > 2) ++extra_fds;
+    }
+    closedir(fds);
+    --extra_fds;  // the listing's own
+  }
+  FILE* log = fopen((dir + "/starts.log").c_str(), "a");
+  if (log == nullptr) return 1;
+  fprintf(log, "pid=%d size=%lld own_session=%d extra_fds=%d args=%d\n", getpid(),
+          static_cast<long long>(info.st_size), getsid(0) == getpid() ? 1 : 0, extra_fds,
+          argc - 1);
+  fclose(log);
+  sleep(60);
+  return 0;
+}

@@ -1,0 +1,51 @@
+// A Windows stand-in for the updater: records in "starts.log" beside its
+// executable its process id, its whole command line and how it was asked to
+// show its window, then waits until stopped (a minute at most, or until a
+// file named "stop" appears beside it).
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::string Utf8(const std::wstring& wide) {
+  int size = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr,
+                                 0, nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), &narrow[0], size,
+                      nullptr, nullptr);
+  return narrow;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  wchar_t exe[4096];
+  DWORD length = GetModuleFileNameW(nullptr, exe, 4096);
+  if (length == 0 || length >= 4096) return 1;
+  std::wstring dir(exe, length);
+  dir.resize(dir.find_last_of(L'\\'));
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  GetStartupInfoW(&startup);
+  std::string line = "pid=" + std::to_string(GetCurrentProcessId()) +
+                     " show_flag=" + ((startup.dwFlags & STARTF_USESHOWWINDOW) ? "1" : "0") +
+                     " show=" + std::to_string(startup.wShowWindow) +
+                     " exe=" + Utf8(std::wstring(exe, length)) +
+                     " cmdline=" + Utf8(GetCommandLineW()) + "\n";
+  HANDLE log = CreateFileW((dir + L"\\starts.log").c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log == INVALID_HANDLE_VALUE) return 1;
+  DWORD written = 0;
+  WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(log);
+
+  const std::wstring stop = dir + L"\\stop";
+  for (int waited = 0; waited < 60000; waited += 50) {
+    if (GetFileAttributesW(stop.c_str()) != INVALID_FILE_ATTRIBUTES) return 3;
+    Sleep(50);
+  }
+  return 2;
+}

@@ -1,0 +1,139 @@
+// The POSIX platform files on real files and processes: the choices the run
+// relies on that the end-to-end tests cannot reach cheaply.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <iterator>
+
+#include "process/process_kill.h"
+#include "process/process_platform.h"
+#include "profile/mod_ini.h"
+#include "run/run_ops.h"
+#include "tests/e2e_support.h"
+
+namespace {
+
+mode_t ModeOf(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+int EntriesIn(const std::string& dir) {
+  auto it = std::filesystem::directory_iterator(dir);
+  return static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
+}
+
+}  // namespace
+
+TEST(PosixFileOpsTest, SearchFindsOnlyPlainFiles) {
+  TempDir temp;
+  const std::string file = temp.path() + "/file", dir = temp.path() + "/dir";
+  WriteFile(file, "x");
+  MakeDirs(dir);
+  const struct {
+    std::string path;
+    bool found;
+  } cases[] = {{file, true}, {dir, false}, {temp.path() + "/none", false},
+               {file + "/below", false}, {temp.path() + "/none/below", false}};
+  for (const auto& c : cases) {
+    bool found = !c.found;
+    EXPECT_EQ(FindPlainFile(c.path, found), 0u) << c.path;
+    EXPECT_EQ(found, c.found) << c.path;
+  }
+}
+
+TEST(PosixFileOpsTest, DeleteIsNotForced) {
+  TempDir temp;
+  const std::string read_only = temp.path() + "/ro", dir = temp.path() + "/dir";
+  WriteFile(read_only, "x");
+  chmod(read_only.c_str(), 0444);
+  MakeDirs(dir);
+  EXPECT_EQ(DeleteFileNotForced(read_only), static_cast<SystemError>(EACCES));
+  EXPECT_TRUE(Exists(read_only));
+  EXPECT_EQ(DeleteFileNotForced(dir), static_cast<SystemError>(EISDIR));
+  SystemError missing = DeleteFileNotForced(temp.path() + "/none");
+  EXPECT_TRUE(IsFileNotFound(missing));
+}
+
+TEST(PosixFileOpsTest, MoveRefusesAnExistingDestination) {
+  TempDir temp;
+  const std::string from = temp.path() + "/from", to = temp.path() + "/to";
+  WriteFile(from, "new");
+  WriteFile(to, "old");
+  EXPECT_EQ(MoveFileNoReplace(from, to), static_cast<SystemError>(EEXIST));
+  EXPECT_EQ(ReadFile(to), "old");
+  EXPECT_EQ(ReadFile(from), "new");
+  EXPECT_EQ(MoveFileNoReplace(temp.path() + "/none", temp.path() + "/x"),
+            static_cast<SystemError>(ENOENT));
+}
+
+TEST(PosixFileOpsTest, MoveAcrossFileSystemsKeepsContentAndMode) {
+  TempDir here;
+  if (!Exists("/dev/shm")) GTEST_SKIP() << "no /dev/shm to move from";
+  std::string source_dir = "/dev/shm/plindor-move-XXXXXX";
+  ASSERT_NE(mkdtemp(&source_dir[0]), nullptr);
+  const std::string from = source_dir + "/Plindor.exe", to = here.path() + "/Plindor.exe";
+  const std::string content(300000, 'u');
+  WriteFile(from, content);
+  chmod(from.c_str(), 0751);
+  EXPECT_EQ(MoveFileNoReplace(from, to), 0u);
+  EXPECT_EQ(ReadFile(to), content);
+  EXPECT_EQ(ModeOf(to), 0751u);
+  EXPECT_FALSE(Exists(from));
+  WriteFile(from, "again");
+  EXPECT_EQ(MoveFileNoReplace(from, to), static_cast<SystemError>(EEXIST));
+  EXPECT_EQ(ReadFile(to), content);
+  unlink(from.c_str());
+  rmdir(source_dir.c_str());
+  // No temporary file is left beside the destination.
+  EXPECT_EQ(EntriesIn(here.path()), 1);
+}
+
+TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {
+  TempDir temp;
+  const std::string ini = temp.path() + "/Server.ini";
+  WriteIniValue(ini, "Tovalane", "FalseA", "1");
+  EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=1\n");
+  chmod(ini.c_str(), 0604);
+  WriteIniValue(ini, "Tovalane", "FalseA", "2");
+  EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=2\n");
+  EXPECT_EQ(ModeOf(ini), 0604u);
+
+  chmod(ini.c_str(), 0444);
+  WriteIniValue(ini, "Tovalane", "FalseA", "3");
+  EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=2\n");
+
+  const std::string dir = temp.path() + "/Dir.ini";
+  MakeDirs(dir);
+  WriteIniValue(dir, "Tovalane", "FalseA", "1");
+  WriteIniValue(temp.path() + "/missing/Server.ini", "Tovalane", "FalseA", "1");
+  EXPECT_FALSE(Exists(temp.path() + "/missing"));
+  EXPECT_EQ(EntriesIn(temp.path()), 2) << "a temporary file was left behind";
+}
+
+TEST(PosixProcessTest, SnapshotFindsAChildByItsExecutableAndStopsIt) {
+  TempDir temp;
+  const std::string exe = temp.path() + "/Plindor-probe.bin";
+  CopyFile("/bin/sleep", exe);
+  chmod(exe.c_str(), 0755);
+  pid_t child = StartChild({exe, "30"});
+  ASSERT_TRUE(WaitUntil([&] { return GetProcessIdByName("PLINDOR-PROBE") != 0; }));
+  EXPECT_EQ(GetProcessIdByName("plindor-probe.BIN"), static_cast<uint32_t>(child));
+  TerminateProcessById(static_cast<uint32_t>(child));
+  int status = 0;
+  ASSERT_TRUE(WaitChild(child, status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  // Reaped: nothing of that name is listed any more.
+  EXPECT_EQ(GetProcessIdByName("Plindor-probe"), 0u);
+}
+
+TEST(PosixProcessTest, IdsThatAreNoPidAreNeverSignalled) {
+  // 0xFFFFFFFF would be kill(-1): every process the caller may signal.
+  TerminateProcessById(0xFFFFFFFFu);
+  TerminateProcessById(0x80000000u);
+  SUCCEED();
+}

@@ -1,0 +1,360 @@
+// The Windows program for real: the win64 build, from the same sources as the
+// shipped win32 one, run under wine64 in a temporary program directory beside
+// a Windows stand-in updater of the tests' own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "run/frm_copy.h"
+#include "tests/e2e_support.h"
+
+namespace {
+
+const std::string kWine = "/usr/lib/wine/wine64";
+const std::string kWineServer = "/usr/lib/wine/wineserver";
+const std::string kTool = std::string(PLINDOR_WIN64_DIR) + "/PlindorSwap.exe";
+const std::string kStandIn = std::string(PLINDOR_WIN64_DIR) + "/tests/stand_in_updater.exe";
+
+std::map<std::string, std::string> wine_env;
+
+// One prefix and one persistent Wine server for the whole run: the first
+// start in a fresh prefix takes seconds, later ones a fraction of that.
+class WineEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    prefix_ = std::make_unique<TempDir>("plindor-wineprefix");
+    wine_env = {{"WINEPREFIX", prefix_->path()},
+                {"WINEDEBUG", "-all"},
+                {"WINEARCH", "win64"},
+                {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+                {"DISPLAY", ""}};
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    ASSERT_EQ(RunAndWait({kWineServer, "-p"}, 60, wine_env), 0);
+    ASSERT_EQ(RunAndWait({kWine, "cmd", "/c", "exit"}, 300, wine_env), 0)
+        << "wine64 cannot start programs in a fresh prefix";
+  }
+  void TearDown() override {
+    RunAndWait({kWineServer, "-k"}, 60, wine_env);
+    RunAndWait({kWineServer, "-w"}, 60, wine_env);
+    int status = 0;
+    while (waitpid(-1, &status, WNOHANG) > 0) {
+    }
+    prefix_.reset();
+  }
+
+ private:
+  std::unique_ptr<TempDir> prefix_;
+};
+
+std::string WindowsPath(const std::string& unix_path) {
+  std::string path = "Z:" + unix_path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+struct StartRecord {
+  std::string pid, show_flag, show, exe, cmdline;
+};
+
+std::vector<StartRecord> ReadStarts(const std::string& dir) {
+  std::vector<StartRecord> starts;
+  std::istringstream log(ReadFile(dir + "/starts.log"));
+  std::string line;
+  while (std::getline(log, line)) {
+    StartRecord s;
+    auto field = [&](const std::string& name, const std::string& next) {
+      size_t begin = line.find(name + "=");
+      if (begin == std::string::npos) return std::string();
+      begin += name.size() + 1;
+      size_t end = next.empty() ? line.size() : line.find(" " + next + "=", begin);
+      return line.substr(begin, end - begin);
+    };
+    s.pid = field("pid", "show_flag");
+    s.show_flag = field("show_flag", "show");
+    s.show = field("show", "exe");
+    s.exe = field("exe", "cmdline");
+    s.cmdline = field("cmdline", "");
+    starts.push_back(s);
+  }
+  return starts;
+}
+
+// Live (not zombie) Linux processes of Wine's stand-ins and decoys.
+int LiveStandIns() {
+  int live = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::string stat = ReadFile(entry.path().string() + "/stat");
+    size_t open = stat.find('('), close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
+      continue;
+    }
+    std::string comm = stat.substr(open + 1, close - open - 1);
+    for (char& c : comm) c = static_cast<char>(tolower(c));
+    if ((comm.rfind("plindor.exe", 0) == 0 || comm == "program.exe") && stat[close + 2] != 'Z') {
+      ++live;
+    }
+  }
+  return live;
+}
+
+class WineRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override { UseProgramDir(temp_.path() + "/prog"); }
+
+  void UseProgramDir(const std::string& dir) {
+    dir_ = dir;
+    MakeDirs(dir_);
+    CopyFile(kTool, dir_ + "/PlindorSwap.exe");
+    current_ = dir_ + "/Plindor.exe";
+    download_ = dir_ + "/Download/Program/Plindor.exe";
+    profile_ = dir_ + "/Server.ini";
+  }
+
+  void TearDown() override { StopStandIns(temp_.path()); }
+
+  // Every stand-in and decoy watches for a "stop" file beside it; waits until
+  // all have gone, so that none is found by the next case.
+  void StopStandIns(const std::string& root) {
+    WriteFile(root + "/stop", "");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      if (entry.is_directory()) WriteFile(entry.path().string() + "/stop", "");
+    }
+    int status = 0;
+    bool stopped = WaitUntil([&] {
+      while (waitpid(-1, &status, WNOHANG) > 0) {
+      }
+      return LiveStandIns() == 0;
+    });
+    if (!stopped) {
+      ADD_FAILURE() << "stand-ins still running; stopping the Wine server";
+      RunAndWait({kWineServer, "-k"}, 60, wine_env);
+      RunAndWait({kWineServer, "-p"}, 60, wine_env);
+    }
+  }
+
+  void PutCurrent(const std::string& name = "Plindor.exe") { CopyFile(kStandIn, dir_ + "/" + name); }
+
+  std::string PutDownload() {
+    MakeDirs(dir_ + "/Download/Program");
+    WriteFile(download_, ReadFile(kStandIn) + "downloaded copy");
+    return ReadFile(download_);
+  }
+
+  // Starts the stand-in as the running updater; returns the Linux pid of its
+  // Wine process, which exits with the code the process was terminated with.
+  pid_t StartUpdater(const std::string& name = "Plindor.exe") {
+    size_t before = ReadStarts(dir_).size();
+    pid_t pid = StartChild({kWine, dir_ + "/" + name}, wine_env);
+    EXPECT_TRUE(WaitUntil([&] { return ReadStarts(dir_).size() > before; }));
+    return pid;
+  }
+
+  int RunTool() { return RunAndWait({kWine, dir_ + "/PlindorSwap.exe"}, 120, wine_env); }
+
+  bool WaitForStarts(size_t count) {
+    return WaitUntil([&] { return ReadStarts(dir_).size() >= count; });
+  }
+
+  // The launch as the run must make it: the program named outright with a
+  // quoted command line and no arguments, minimized and active.
+  void ExpectLaunchedMinimized(const StartRecord& start) {
+    EXPECT_EQ(start.show_flag, "1");
+    EXPECT_EQ(start.show, "2");
+    EXPECT_EQ(start.cmdline, "\"" + WindowsPath(current_) + "\"");
+  }
+
+  // The single record, its section and time checked; returns its key.
+  std::string RecordedKey() {
+    std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+    if (entries.size() != 1) return "(" + std::to_string(entries.size()) + " entries)";
+    EXPECT_EQ(entries[0].section, "Tovalane");
+    EXPECT_TRUE(IsRecentTimestamp(entries[0].value)) << entries[0].value;
+    return entries[0].key;
+  }
+
+  void ExpectRecordOf(const std::string& step) {
+    std::string key = RecordedKey();
+    const std::string prefix = "False" + step + ": ";
+    EXPECT_EQ(key.rfind(prefix, 0), 0u) << key;
+    EXPECT_GT(key.size(), prefix.size()) << "no reason given: " << key;
+    EXPECT_EQ(key.find_first_of("=\r\n"), std::string::npos) << key;
+  }
+
+  void ExpectNothingLaunched() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(Exists(dir_ + "/starts.log"));
+  }
+
+  TempDir temp_{"plindor-wine"};
+  std::string dir_, current_, download_, profile_;
+};
+
+TEST_F(WineRunTest, WithoutDownloadOnlyLaunchesMinimized) {
+  PutCurrent();
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  ASSERT_TRUE(WaitForStarts(1));
+  ExpectLaunchedMinimized(ReadStarts(dir_)[0]);
+  EXPECT_FALSE(Exists(profile_));
+}
+
+TEST_F(WineRunTest, RunningUpdaterIsFoundInAnyLetterCaseStoppedAndReplaced) {
+  for (const std::string name : {"plindor.exe", "PLINDOR.EXE", "Plindor.Exe"}) {
+    SCOPED_TRACE(name);
+    TempDir case_dir("plindor-wine-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent(name);
+    const std::string downloaded = PutDownload();
+    pid_t running = StartUpdater(name);
+
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    int status = 0;
+    ASSERT_TRUE(WaitChild(running, status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not terminated with code 0";
+    EXPECT_FALSE(Exists(dir_ + "/" + name));
+    EXPECT_EQ(ReadFile(current_), downloaded);
+    EXPECT_FALSE(Exists(download_));
+    ASSERT_TRUE(WaitForStarts(2));
+    ExpectLaunchedMinimized(ReadStarts(dir_)[1]);
+    EXPECT_FALSE(Exists(profile_));
+
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    ASSERT_TRUE(WaitForStarts(3));
+    EXPECT_EQ(ReadFile(current_), downloaded);
+    EXPECT_FALSE(Exists(profile_));
+    StopStandIns(case_dir.path());
+  }
+}
+
+TEST_F(WineRunTest, WithoutUpdaterRunningSwapsAndLaunches) {
+  PutCurrent();
+  const std::string downloaded = PutDownload();
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_EQ(ReadFile(current_), downloaded);
+  EXPECT_FALSE(Exists(download_));
+  ASSERT_TRUE(WaitForStarts(1));
+  ExpectLaunchedMinimized(ReadStarts(dir_)[0]);
+}
+
+TEST_F(WineRunTest, WithTwoUpdatersRunningOnlyTheFirstIsStopped) {
+  PutCurrent();
+  const std::string downloaded = PutDownload();
+  pid_t first = StartUpdater();
+  pid_t second = StartUpdater();
+
+  // The second still holds the executable, so the deletion fails.
+  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  int status = 0;
+  ASSERT_TRUE(WaitChild(first, status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(WaitChild(second, status, 1)) << "the second updater was stopped too";
+  ExpectRecordOf("Cannot delete the current executable");
+  EXPECT_EQ(ReadFile(download_), downloaded);
+  EXPECT_EQ(ReadStarts(dir_).size(), 2u) << "something was launched";
+}
+
+TEST_F(WineRunTest, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {
+  PutCurrent();
+  const std::string downloaded = PutDownload();
+  // Wine shows a file without write permission as FILE_ATTRIBUTE_READONLY.
+  chmod(current_.c_str(), 0444);
+  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  ExpectRecordOf("Cannot delete the current executable");
+  EXPECT_EQ(ReadFile(current_), ReadFile(kStandIn));
+  EXPECT_EQ(ReadFile(download_), downloaded);
+  ExpectNothingLaunched();
+}
+
+TEST_F(WineRunTest, HiddenSystemOrDirectoryDownloadIsNoDownload) {
+  for (const std::string kind : {"+h", "+s", "directory"}) {
+    SCOPED_TRACE(kind);
+    TempDir case_dir("plindor-wine-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    if (kind == "directory") {
+      MakeDirs(download_);
+    } else {
+      PutDownload();
+      ASSERT_EQ(RunAndWait({kWine, "cmd", "/c", "attrib", kind, WindowsPath(download_)}, 60,
+                           wine_env),
+                0);
+    }
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    EXPECT_TRUE(Exists(download_));
+    EXPECT_EQ(ReadFile(current_), ReadFile(kStandIn));
+    ASSERT_TRUE(WaitForStarts(1));
+    StopStandIns(case_dir.path());
+  }
+}
+
+TEST_F(WineRunTest, NeitherFileMeansTheLaunchFailsAndIsRecorded) {
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  ExpectRecordOf("Cannot launch the updater");
+}
+
+TEST_F(WineRunTest, FolderWithSpacesNeverStartsTheDecoy) {
+  // Unquoted, "...\Program Files\app dir\Plindor.exe" would start
+  // "...\Program.exe" first.
+  const std::string parent = temp_.path() + "/Program Files";
+  UseProgramDir(parent + "/app dir");
+  PutCurrent();
+  CopyFile(kStandIn, temp_.path() + "/Program.exe");
+  CopyFile(kStandIn, parent + "/app.exe");
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  bool launched = WaitUntil([&] {
+    return Exists(dir_ + "/starts.log") || Exists(temp_.path() + "/starts.log") ||
+           Exists(parent + "/starts.log");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(Exists(temp_.path() + "/starts.log")) << "the decoy Program.exe ran";
+  EXPECT_FALSE(Exists(parent + "/starts.log")) << "the decoy app.exe ran";
+  ASSERT_TRUE(launched && WaitForStarts(1));
+  ExpectLaunchedMinimized(ReadStarts(dir_)[0]);
+}
+
+TEST_F(WineRunTest, RecordReachesAFolderOutsideTheAnsiCodePage) {
+  UseProgramDir(temp_.path() + "/\xCE\xA9\xCE\xBB-\xE6\x97\xA5\xE6\x9C\xAC-\xD0\x96");
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  ExpectRecordOf("Cannot launch the updater");
+}
+
+TEST_F(WineRunTest, SameFailureTwiceKeepsOneKeyWithTheLaterTime) {
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  const std::string first = ParseIni(ReadFile(profile_)).at(0).value;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_GT(entries[0].value, first);
+}
+
+TEST_F(WineRunTest, ExistingProfileKeepsItsOtherSectionsAndKeys) {
+  WriteFile(profile_, "[Server]\r\nHost=example\r\n[Tovalane]\r\nFalseOld=2020-01-01 00:00:00\r\n"
+                      "[Last]\r\nk=v\r\n");
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0], (IniEntry{"Server", "Host", "example"}));
+  EXPECT_EQ(entries[1], (IniEntry{"Tovalane", "FalseOld", "2020-01-01 00:00:00"}));
+  EXPECT_EQ(entries[2].section, "Tovalane");
+  EXPECT_EQ(entries[2].key.rfind("FalseCannot launch the updater: ", 0), 0u);
+  EXPECT_TRUE(IsRecentTimestamp(entries[2].value));
+  EXPECT_EQ(entries[3], (IniEntry{"Last", "k", "v"}));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new WineEnvironment);
+  return RUN_ALL_TESTS();
+}

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -159,7 +160,13 @@ class WineRunTest : public ::testing::Test {
     return pid;
   }
 
-  int RunTool() { return RunAndWait({kWine, dir_ + "/PlindorSwap.exe"}, 120, wine_env); }
+  int RunTool() {
+    int code = RunAndWait({kWine, dir_ + "/PlindorSwap.exe"}, 120, wine_env);
+    if (code != kExitLaunched && Exists(profile_)) {
+      std::cerr << "exit " << code << ", Server.ini:\n" << ReadFile(profile_);
+    }
+    return code;
+  }
 
   bool WaitForStarts(size_t count) {
     return WaitUntil([&] { return ReadStarts(dir_).size() >= count; });

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -90,8 +91,11 @@ std::vector<StartRecord> ReadStarts(const std::string& dir) {
   return starts;
 }
 
-// Live (not zombie) Linux processes of Wine's stand-ins and decoys.
+// Live (not zombie) Linux processes of this run's stand-ins and decoys: Wine
+// names each process's Linux side after its executable. Processes of other
+// Wine prefixes on the machine are not ours to wait for.
 int LiveStandIns() {
+  const std::string our_prefix = "WINEPREFIX=" + wine_env["WINEPREFIX"];
   int live = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     std::string stat = ReadFile(entry.path().string() + "/stat");
@@ -101,9 +105,11 @@ int LiveStandIns() {
     }
     std::string comm = stat.substr(open + 1, close - open - 1);
     for (char& c : comm) c = static_cast<char>(tolower(c));
-    if ((comm.rfind("plindor.exe", 0) == 0 || comm == "program.exe") && stat[close + 2] != 'Z') {
-      ++live;
-    }
+    if (comm.rfind("plindor.exe", 0) != 0 && comm != "program.exe" && comm != "app.exe") continue;
+    if (stat[close + 2] == 'Z') continue;
+    std::string environ = ReadFile(entry.path().string() + "/environ");
+    std::replace(environ.begin(), environ.end(), '\0', '\n');
+    if (("\n" + environ).find("\n" + our_prefix + "\n") != std::string::npos) ++live;
   }
   return live;
 }
@@ -157,6 +163,7 @@ class WineRunTest : public ::testing::Test {
     size_t before = ReadStarts(dir_).size();
     pid_t pid = StartChild({kWine, dir_ + "/" + name}, wine_env);
     EXPECT_TRUE(WaitUntil([&] { return ReadStarts(dir_).size() > before; }));
+    EXPECT_GT(LiveStandIns(), 0) << "the clean-up would not see this stand-in";
     return pid;
   }
 

@@ -60,6 +60,10 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+bool HasContent(const std::string& path, const std::string& content) {
+  return Exists(path) && ReadFile(path) == content;
+}
+
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
 pid_t StartChild(const std::vector<std::string>& argv,

@@ -27,6 +27,9 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 void CopyFile(const std::string& from, const std::string& to);
 bool Exists(const std::string& path);
+// Whether the file holds exactly `content`; for binaries, whose differences
+// are not worth printing.
+bool HasContent(const std::string& path, const std::string& content);
 void MakeDirs(const std::string& path);
 
 // Runs the program with these arguments and environment additions and waits

@@ -2,6 +2,7 @@
 // control and the profile writer replaced by fakes that record each call.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,24 @@ struct Ended {
   int code;
 };
 
+constexpr SystemError kNotFound = 2;
+constexpr SystemError kDenied = 5;
+constexpr SystemError kExists = 183;
+
+const std::string kCurrent = "/prog/Plindor.exe";
+const std::string kDownload = "/prog/Download/Program/Plindor.exe";
+
+// The program directory as the fakes see it: each file's path and content.
+using Files = std::map<std::string, std::string>;
+
 struct World {
+  Files files = {{kCurrent, "old"}};
+  bool profile_refused = false;
+  std::vector<std::string> records;
   SystemError directory_error = 0;
   SystemError guard_error = 0;
   bool guard_taken = true;
   SystemError search_error = 0;
-  bool download_waiting = false;
   uint32_t running_updater = 0;
   SystemError delete_error = 0;
   SystemError move_error = 0;
@@ -43,9 +56,6 @@ int RunTool() {
   return -1;
 }
 
-constexpr SystemError kNotFound = 2;
-constexpr SystemError kDenied = 5;
-
 }  // namespace
 
 // The fakes, linked in place of the platform files.
@@ -60,21 +70,28 @@ SystemError TakeRunGuard(const Text& directory, unsigned, bool& taken) {
 }
 SystemError FindPlainFile(const Text& path, bool& found) {
   world.calls.push_back("search " + path);
-  found = world.download_waiting;
+  found = world.search_error == 0 && world.files.count(path) != 0;
   return world.search_error;
 }
 SystemError DeleteFileNotForced(const Text& path) {
   world.calls.push_back("delete " + path);
-  return world.delete_error;
+  if (world.delete_error != 0) return world.delete_error;
+  return world.files.erase(path) != 0 ? 0 : kNotFound;
 }
 bool IsFileNotFound(SystemError error) { return error == kNotFound; }
 SystemError MoveFileNoReplace(const Text& from, const Text& to) {
   world.calls.push_back("move " + from + " " + to);
-  return world.move_error;
+  if (world.move_error != 0) return world.move_error;
+  if (world.files.count(from) == 0) return kNotFound;
+  if (world.files.count(to) != 0) return kExists;
+  world.files[to] = world.files[from];
+  world.files.erase(from);
+  return 0;
 }
 SystemError LaunchMinimized(const Text& path) {
   world.calls.push_back("launch " + path);
-  return world.launch_error;
+  if (world.launch_error != 0) return world.launch_error;
+  return world.files.count(path) != 0 ? 0 : kNotFound;
 }
 Text DescribeSystemError(SystemError error) {
   return "  Error " + std::to_string(error) + ".\r\n";
@@ -87,7 +104,8 @@ uint32_t GetProcessIdByName(Text name) {
 }
 void KillProcessById(uint32_t id) { world.calls.push_back("kill " + std::to_string(id)); }
 void WriteIniValue(Text file, Text section, Text key, Text value) {
-  world.calls.push_back("record " + file + " [" + section + "] " + key + "=" + value);
+  world.calls.push_back("record");
+  if (!world.profile_refused) world.records.push_back(file + " [" + section + "] " + key + "=" + value);
 }
 
 class RunTest : public ::testing::Test {
@@ -105,7 +123,7 @@ TEST_F(RunTest, WithNoDownloadOnlyLaunches) {
 }
 
 TEST_F(RunTest, WithDownloadStopsSwapsAndLaunchesInOrder) {
-  world.download_waiting = true;
+  world.files[kDownload] = "new";
   world.running_updater = 42;
   EXPECT_EQ(RunTool(), kExitLaunched);
   EXPECT_EQ(world.calls, (std::vector<std::string>{
@@ -117,19 +135,21 @@ TEST_F(RunTest, WithDownloadStopsSwapsAndLaunchesInOrder) {
                              "move /prog/Download/Program/Plindor.exe /prog/Plindor.exe",
                              "launch /prog/Plindor.exe",
                          }));
+  EXPECT_EQ(world.files, (Files{{kCurrent, "new"}}));
 }
 
 TEST_F(RunTest, WithDownloadAndNoUpdaterRunningHandsZeroToTheStop) {
-  world.download_waiting = true;
+  world.files[kDownload] = "new";
   EXPECT_EQ(RunTool(), kExitLaunched);
   EXPECT_EQ(world.calls.at(3), "kill 0");
 }
 
 TEST_F(RunTest, MissingCurrentExecutableIsRecoveredByTheMove) {
-  world.download_waiting = true;
-  world.delete_error = kNotFound;
+  world.files = {{kDownload, "new"}};
   EXPECT_EQ(RunTool(), kExitLaunched);
   EXPECT_EQ(world.calls.back(), "launch /prog/Plindor.exe");
+  EXPECT_EQ(world.files, (Files{{kCurrent, "new"}}));
+  EXPECT_TRUE(world.records.empty());
 }
 
 TEST_F(RunTest, WithoutProgramDirectoryEndsWithoutTouchingAnything) {
@@ -138,47 +158,66 @@ TEST_F(RunTest, WithoutProgramDirectoryEndsWithoutTouchingAnything) {
   EXPECT_TRUE(world.calls.empty());
 }
 
-// Each failing step: the steps that ran, then one record and the step's code.
+// Each step that can fail, with a download waiting and the updater running:
+// the steps that ran, nothing after the failure but its record, the files
+// left behind, and the step's own exit code.
 TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
+  const std::string guard = "guard /prog";
   const std::string search = "search /prog/Download/Program/Plindor.exe";
-  const std::string stop[] = {"lookup Plindor.EXE", "kill 7"};
+  const std::string lookup = "lookup Plindor.EXE", kill = "kill 7";
   const std::string del = "delete /prog/Plindor.exe";
   const std::string move = "move /prog/Download/Program/Plindor.exe /prog/Plindor.exe";
   const std::string launch = "launch /prog/Plindor.exe";
-  const std::string record = "record /prog/Server.ini [Tovalane] False";
-  const std::string at = "=2026-03-04 05:06:07";
+  const Files untouched = {{kCurrent, "old"}, {kDownload, "new"}};
+  const Files swapped = {{kCurrent, "new"}};
   struct Row {
     const char* step;
     void (*fail)(World&);
     int code;
     std::vector<std::string> calls;
+    Files files;
+    const char* key;  // empty: the profile refused the record
   };
   const Row rows[] = {
       {"guard error", [](World& w) { w.guard_error = kDenied; }, kExitRunGuardFailed,
-       {"guard /prog", record + "Cannot wait for another run to finish: Error 5" + at}},
+       {guard, "record"}, untouched, "Cannot wait for another run to finish: Error 5"},
       {"guard timeout", [](World& w) { w.guard_taken = false; }, kExitRunGuardFailed,
-       {"guard /prog",
-        record + "Cannot start: another run on this folder did not finish in time" + at}},
+       {guard, "record"}, untouched,
+       "Cannot start: another run on this folder did not finish in time"},
       {"search", [](World& w) { w.search_error = kDenied; }, kExitSearchFailed,
-       {"guard /prog", search, record + "Cannot search for the downloaded copy: Error 5" + at}},
+       {guard, search, "record"}, untouched, "Cannot search for the downloaded copy: Error 5"},
       {"delete", [](World& w) { w.delete_error = kDenied; }, kExitDeleteFailed,
-       {"guard /prog", search, stop[0], stop[1], del,
-        record + "Cannot delete the current executable: Error 5" + at}},
-      {"move", [](World& w) { w.move_error = 183; }, kExitMoveFailed,
-       {"guard /prog", search, stop[0], stop[1], del, move,
-        record + "Cannot move the downloaded copy into place: Error 183" + at}},
-      {"launch", [](World& w) { w.launch_error = kNotFound; }, kExitLaunchFailed,
-       {"guard /prog", search, stop[0], stop[1], del, move, launch,
-        record + "Cannot launch the updater: Error 2" + at}},
+       {guard, search, lookup, kill, del, "record"}, untouched,
+       "Cannot delete the current executable: Error 5"},
+      {"move", [](World& w) { w.move_error = kDenied; }, kExitMoveFailed,
+       {guard, search, lookup, kill, del, move, "record"}, {{kDownload, "new"}},
+       "Cannot move the downloaded copy into place: Error 5"},
+      {"launch", [](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed,
+       {guard, search, lookup, kill, del, move, launch, "record"}, swapped,
+       "Cannot launch the updater: Error 5"},
+      {"launch, profile refuses the record",
+       [](World& w) {
+         w.launch_error = kDenied;
+         w.profile_refused = true;
+       },
+       kExitLaunchFailed, {guard, search, lookup, kill, del, move, launch, "record"}, swapped, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.step);
     world = World();
-    world.download_waiting = true;
+    world.files[kDownload] = "new";
     world.running_updater = 7;
     row.fail(world);
     EXPECT_EQ(RunTool(), row.code);
     EXPECT_EQ(world.calls, row.calls);
+    EXPECT_EQ(world.files, row.files);
+    if (row.key[0] == '\0') {
+      EXPECT_TRUE(world.records.empty());
+    } else {
+      EXPECT_EQ(world.records, (std::vector<std::string>{"/prog/Server.ini [Tovalane] False" +
+                                                         std::string(row.key) +
+                                                         "=2026-03-04 05:06:07"}));
+    }
   }
 }
 

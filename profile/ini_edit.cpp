@@ -34,27 +34,32 @@ struct Line {
   size_t next;
 };
 
+// Lines end at LF, CR LF or a lone CR, as the Windows profile reader has it.
 std::vector<Line> SplitLines(std::string_view content) {
   std::vector<Line> lines;
   size_t begin = 0;
   // A UTF-8 byte order mark belongs to no line's text.
   if (content.substr(0, 3) == "\xEF\xBB\xBF") begin = 3;
   while (begin < content.size()) {
-    size_t newline = content.find('\n', begin);
-    size_t next = newline == std::string_view::npos ? content.size() : newline + 1;
+    size_t end = content.find_first_of("\r\n", begin);
+    size_t next = end == std::string_view::npos ? content.size() : end + 1;
+    if (end != std::string_view::npos && content[end] == '\r' && next < content.size() &&
+        content[next] == '\n') {
+      ++next;
+    }
     lines.push_back({begin, next, next});
     begin = next;
   }
   return lines;
 }
 
-// The name of a section header line ("[name]", the last ']' closing it, the
-// name taken as it stands between the brackets), or false for any other line.
+// The name of a section header line ("[name]", the last ']' closing it,
+// blanks inside the brackets not counting), or false for any other line.
 bool SectionName(std::string_view trimmed, std::string_view& name) {
   if (trimmed.empty() || trimmed.front() != '[') return false;
   size_t close = trimmed.rfind(']');
   if (close == std::string_view::npos) return false;
-  name = trimmed.substr(1, close - 1);
+  name = Trim(trimmed.substr(1, close - 1));
   return true;
 }
 
@@ -64,9 +69,9 @@ std::string_view KeyName(std::string_view trimmed) {
 }
 
 std::string_view LineEndingOf(std::string_view content) {
-  size_t newline = content.find('\n');
-  if (newline != std::string_view::npos && newline > 0 && content[newline - 1] == '\r') return "\r\n";
-  return "\n";
+  size_t end = content.find_first_of("\r\n");
+  if (end == std::string_view::npos || content[end] == '\n') return "\n";
+  return content.substr(end, 2) == "\r\n" ? "\r\n" : "\r";
 }
 
 }  // namespace
@@ -120,7 +125,8 @@ std::string SetIniValue(std::string_view content, std::string_view section,
     entry = "[" + std::string(section) + "]" + std::string(eol) + entry;
   }
   // A last line without its line ending gets one before anything follows it.
-  if (insert_at == content.size() && !lines.empty() && content.back() != '\n') {
+  if (insert_at == content.size() && !lines.empty() && content.back() != '\n' &&
+      content.back() != '\r') {
     entry = std::string(eol) + entry;
   }
   out.insert(insert_at, entry);

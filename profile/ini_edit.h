@@ -8,11 +8,13 @@
 
 // Returns `content` with `key` set to `value` in `section`:
 // - sections and keys match without regard to ASCII letter case; blanks around
-//   a key, around a value and around a section's brackets do not count;
+//   a key, a value or a section's name, inside or outside its brackets, do
+//   not count;
 // - only the first section of the name is looked at, as on Windows;
 // - an existing key's value is replaced in place;
 // - a missing key goes after the last non-blank line of its section;
 // - a missing section goes at the end of the file.
-// New lines end the way the file's first line does (LF in a new file).
+// Lines end at LF, CR LF or a lone CR; new lines end the way the file's first
+// line does (LF in a new file).
 std::string SetIniValue(std::string_view content, std::string_view section,
                         std::string_view key, std::string_view value);

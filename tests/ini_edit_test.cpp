@@ -30,6 +30,8 @@ TEST(IniEditTest, PlacesTheEntryAsTheWindowsProfileCallDecides) {
       {"empty value", "[Tovalane]\nFalseKey=\n", "[Tovalane]\nFalseKey=V\n"},
       {"letter case of section and key", "[TOVALANE]\nfalsekey=old\n", "[TOVALANE]\nfalsekey=V\n"},
       {"blanks around the header", "  [Tovalane]  \nFalseKey=old\n", "  [Tovalane]  \nFalseKey=V\n"},
+      {"blanks inside the brackets", "[ Tovalane ]\nFalseKey=old\n", "[ Tovalane ]\nFalseKey=V\n"},
+      {"lone CR ends a line", "[Tovalane]\ra=1\r", "[Tovalane]\ra=1\rFalseKey=V\r"},
       {"key line without '='", "[Tovalane]\nFalseKey\n", "[Tovalane]\nFalseKey=V\n"},
       {"only the first of duplicate sections", "[Tovalane]\na=1\n[B]\n[Tovalane]\nFalseKey=old\n",
        "[Tovalane]\na=1\nFalseKey=V\n[B]\n[Tovalane]\nFalseKey=old\n"},

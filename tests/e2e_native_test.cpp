@@ -7,10 +7,13 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <strings.h>
+
 #include <cstdio>
 #include <sstream>
 #include <thread>
 
+#include "profile/ini_edit.h"
 #include "run/frm_copy.h"
 #include "tests/e2e_support.h"
 
@@ -32,8 +35,10 @@ class NativeRunTest : public ::testing::Test {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
   }
 
-  void SetUp() override {
-    dir_ = temp_.path() + "/program dir";
+  void SetUp() override { UseProgramDir(temp_.path() + "/program dir"); }
+
+  void UseProgramDir(const std::string& dir) {
+    dir_ = dir;
     MakeDirs(dir_);
     tool_ = dir_ + "/PlindorSwap";
     current_ = dir_ + "/Plindor.exe";
@@ -256,6 +261,126 @@ TEST_F(NativeRunTest, TwoRunsAtOnceNeverLoseTheUpdate) {
     unlink(current_.c_str());
   }
   EXPECT_EQ(launched, 2 * kRounds);
+}
+
+// Bad input: none of it may crash or hang the tool, and each ends the way
+// the README says.
+
+TEST_F(NativeRunTest, AwkwardProgramDirectoriesStillSwapAndLaunch) {
+  std::string long_name(200, 'L');
+  const std::string names[] = {
+      "with space", "with \"quotes\"", "with=equals", "with[bracket]", "with;semicolon",
+      "non-ascii \xCE\xA9\xCE\xBB \xE6\x97\xA5\xE6\x9C\xAC",
+      // The download's full path is longer than 260 characters.
+      long_name + "/" + long_name,
+  };
+  EXPECT_GT(temp_.path().size() + 2 * long_name.size() + 31, 260u);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    UseProgramDir(temp_.path() + "/" + name);
+    PutCurrent();
+    PutDownload();
+    const std::string downloaded = ReadFile(download_);
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_FALSE(Exists(download_));
+    EXPECT_TRUE(WaitForStarts(1));
+    EXPECT_FALSE(Exists(profile_));
+    TearDown();
+  }
+}
+
+TEST_F(NativeRunTest, DownloadFolderThatIsAFileMeansNoDownload) {
+  PutCurrent();
+  MakeDirs(dir_ + "/Download");
+  WriteFile(dir_ + "/Download/Program", "not a folder");
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_TRUE(WaitForStarts(1));
+  EXPECT_TRUE(HasContent(dir_ + "/Download/Program", "not a folder"));
+}
+
+TEST_F(NativeRunTest, UnreadableDownloadFolderFailsTheSearchUnlessRoot) {
+  PutCurrent();
+  PutDownload();
+  const std::string downloaded = ReadFile(download_);
+  chmod((dir_ + "/Download/Program").c_str(), 0);
+  int code = RunTool();
+  chmod((dir_ + "/Download/Program").c_str(), 0755);
+  if (geteuid() == 0) {
+    // Permission bits do not stop root: the swap goes ahead.
+    EXPECT_EQ(code, kExitLaunched);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+  } else {
+    EXPECT_EQ(code, kExitSearchFailed);
+    EXPECT_EQ(RecordedKey(), "FalseCannot search for the downloaded copy: Permission denied");
+    EXPECT_TRUE(HasContent(download_, downloaded));
+  }
+}
+
+TEST_F(NativeRunTest, CurrentExecutableThatIsASymlinkIsReplacedNotItsTarget) {
+  const std::string target = temp_.path() + "/elsewhere";
+  CopyFile(STAND_IN, target);
+  ASSERT_EQ(symlink(target.c_str(), current_.c_str()), 0);
+  PutDownload();
+  const std::string downloaded = ReadFile(download_);
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_TRUE(HasContent(current_, downloaded));
+  EXPECT_TRUE(HasContent(target, ReadFile(STAND_IN)));
+  EXPECT_TRUE(WaitForStarts(1));
+}
+
+TEST_F(NativeRunTest, CurrentExecutableThatIsADirectoryIsRecorded) {
+  MakeDirs(current_);
+  PutDownload();
+  const std::string downloaded = ReadFile(download_);
+  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  EXPECT_EQ(RecordedKey(), "FalseCannot delete the current executable: Is a directory");
+  EXPECT_TRUE(HasContent(download_, downloaded));
+}
+
+// The record goes into profiles of every shape; all but the record is kept.
+TEST_F(NativeRunTest, RecordKeepsEveryOtherByteOfAnyProfile) {
+  const std::string long_line(10000, 'x');
+  const struct {
+    const char* what;
+    std::string content;
+  } layouts[] = {
+      {"empty", ""},
+      {"no final newline", "[A]\nk=v"},
+      {"CRLF", "[A]\r\nk=v\r\n\r\n[Tovalane]\r\nFalseOld=1\r\n"},
+      {"UTF-8 BOM", "\xEF\xBB\xBF[Tovalane]\nk=v\n"},
+      {"duplicate sections", "[Tovalane]\na=1\n[B]\n[Tovalane]\nb=2\n"},
+      {"section in other letter case", "[TOVALANE]\na=1\n"},
+      {"keys padded by blanks",
+       "[Tovalane]\n  FalseCannot launch the updater: No such file or directory  =  old  \n"},
+      {"10,000-character lines", "[A]\nk=" + long_line + "\n;" + long_line + "\n"},
+      {"comments and blank lines", "; top\n\n[Tovalane]\n; note\n\n[Z]\n"},
+  };
+  const std::string key = "FalseCannot launch the updater: No such file or directory";
+  for (const auto& layout : layouts) {
+    SCOPED_TRACE(layout.what);
+    WriteFile(profile_, layout.content);
+    EXPECT_EQ(RunTool(), kExitLaunchFailed);
+    const std::string after = ReadFile(profile_);
+    std::string time;
+    for (const IniEntry& entry : ParseIni(after)) {
+      if (strcasecmp(entry.section.c_str(), "Tovalane") == 0 && entry.key == key) time = entry.value;
+    }
+    EXPECT_TRUE(IsRecentTimestamp(time)) << after;
+    EXPECT_EQ(after, SetIniValue(layout.content, "Tovalane", key, time));
+  }
+}
+
+TEST_F(NativeRunTest, ProfileThatCannotBeWrittenIsLeftAlone) {
+  WriteFile(profile_, "[Tovalane]\n");
+  chmod(profile_.c_str(), 0444);
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  EXPECT_TRUE(HasContent(profile_, "[Tovalane]\n"));
+  unlink(profile_.c_str());
+  MakeDirs(profile_);
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  struct stat info;
+  EXPECT_TRUE(stat(profile_.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <iostream>
+#include <chrono>
 #include <filesystem>
 #include <iterator>
 
@@ -113,6 +115,48 @@ TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {
   WriteIniValue(temp.path() + "/missing/Server.ini", "Tovalane", "FalseA", "1");
   EXPECT_FALSE(Exists(temp.path() + "/missing"));
   EXPECT_EQ(EntriesIn(temp.path()), 2) << "a temporary file was left behind";
+}
+
+TEST(PosixProfileTest, KilledWriterLeavesTheOldFileOrTheNewOne) {
+  TempDir temp;
+  const std::string ini = temp.path() + "/Server.ini";
+  // Large enough that a write takes a while to be caught in the middle of.
+  std::string old_content = "[Server]\n";
+  for (int i = 0; i < 30000; ++i) old_content += "key" + std::to_string(i) + "=value\n";
+  WriteFile(ini, old_content);
+  const std::string new_content = old_content + "[Tovalane]\nFalseX=1\n";
+  // One whole write, timed, to spread the kills over.
+  auto start = std::chrono::steady_clock::now();
+  WriteIniValue(ini, "Tovalane", "FalseX", "1");
+  const long write_us = std::max<long>(
+      1, static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count()));
+  int old_seen = 0, new_seen = 0;
+  unsigned seed = 12345;
+  for (int round = 0; round < 200; ++round) {
+    WriteFile(ini, old_content);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      WriteIniValue(ini, "Tovalane", "FalseX", "1");
+      _exit(0);
+    }
+    seed = seed * 1103515245u + 12345u;
+    usleep(static_cast<useconds_t>((seed >> 8) % static_cast<unsigned>(2 * write_us)));
+    kill(writer, SIGKILL);
+    int status = 0;
+    waitpid(writer, &status, 0);
+    std::string now = ReadFile(ini);
+    ASSERT_TRUE(now == old_content || now == new_content) << "round " << round << ": "
+                                                          << now.size() << " bytes";
+    (now == old_content ? old_seen : new_seen)++;
+  }
+  std::cout << "killed writers left the old file " << old_seen << " times, the new one "
+            << new_seen << " times\n";
+  // Both ends were reached, or the kills never landed mid-write.
+  EXPECT_GT(old_seen, 0);
+  EXPECT_GT(new_seen, 0);
 }
 
 TEST(PosixProcessTest, SnapshotFindsAChildByItsExecutableAndStopsIt) {

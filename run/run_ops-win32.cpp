@@ -5,19 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "common/path-win32.h"
+
 namespace {
 
 SystemError LastError() {
   DWORD error = GetLastError();
   return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
-}
-
-// Paths longer than MAX_PATH reach the file calls only in their extended
-// form; shorter ones are passed as they are.
-Text ExtendedPath(const Text& path) {
-  if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) return path;
-  if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
-  return L"\\\\?\\" + path;
 }
 
 // Mutex names cannot hold backslashes and are case sensitive while paths are
@@ -107,9 +101,10 @@ SystemError LaunchMinimized(const Text& path) {
   startup.wShowWindow = SW_SHOWMINIMIZED;
   // The program is named outright and its command line quoted, so a folder
   // with spaces can never make the system start some other program.
-  Text command_line = L"\"" + path + L"\"";
+  const Text program = ShortFormIfLong(path);
+  Text command_line = L"\"" + program + L"\"";
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(path.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+  if (!CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process)) {
     return LastError();
   }

@@ -365,6 +365,84 @@ TEST_F(WineRunTest, ExistingProfileKeepsItsOtherSectionsAndKeys) {
   EXPECT_EQ(entries[3], (IniEntry{"Last", "k", "v"}));
 }
 
+TEST_F(WineRunTest, AwkwardProgramDirectoriesStillSwapAndLaunch) {
+  const std::string names[] = {
+      "with space", "with=equals", "with[bracket]", "with;semicolon",
+      "non-ascii \xCE\xA9\xCE\xBB \xE6\x97\xA5\xE6\x9C\xAC",
+  };
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    TempDir case_dir("plindor-wine-case");
+    UseProgramDir(case_dir.path() + "/" + name);
+    PutCurrent();
+    const std::string downloaded = PutDownload();
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_FALSE(Exists(download_));
+    EXPECT_TRUE(WaitForStarts(1));
+    EXPECT_FALSE(Exists(profile_));
+    StopStandIns(case_dir.path());
+  }
+}
+
+// Paths past MAX_PATH: the file steps take them in their extended form, but
+// process creation takes none and needs the folder's short (8.3) name, which
+// Windows volumes usually keep and Wine never gives. Either way nothing is
+// lost: the swap completes, and the updater is launched or the failure is
+// recorded.
+TEST_F(WineRunTest, ProgramDirectoryPastMaxPathSwapsAndLaunchesOrRecords) {
+  const std::string long_name(120, 'L');
+  UseProgramDir(temp_.path() + "/" + long_name + "/" + long_name);
+  ASSERT_GT(WindowsPath(download_).size(), 260u);
+  PutCurrent();
+  const std::string downloaded = PutDownload();
+  int code = RunTool();
+  EXPECT_TRUE(HasContent(current_, downloaded));
+  EXPECT_FALSE(Exists(download_));
+  if (code == kExitLaunched) {
+    EXPECT_TRUE(WaitForStarts(1));
+    EXPECT_FALSE(Exists(profile_));
+  } else {
+    EXPECT_EQ(code, kExitLaunchFailed);
+    ExpectRecordOf("Cannot launch the updater");
+  }
+}
+
+TEST_F(WineRunTest, DownloadFolderThatIsAFileMeansNoDownload) {
+  PutCurrent();
+  MakeDirs(dir_ + "/Download");
+  WriteFile(dir_ + "/Download/Program", "not a folder");
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_TRUE(WaitForStarts(1));
+  EXPECT_TRUE(HasContent(dir_ + "/Download/Program", "not a folder"));
+}
+
+TEST_F(WineRunTest, CurrentExecutableThatIsADirectoryIsRecorded) {
+  MakeDirs(current_);
+  const std::string downloaded = PutDownload();
+  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  ExpectRecordOf("Cannot delete the current executable");
+  EXPECT_TRUE(HasContent(download_, downloaded));
+}
+
+TEST_F(WineRunTest, ReadOnlyProfileIsLeftAlone) {
+  if (geteuid() == 0) {
+    GTEST_SKIP() << "Wine run as root writes over a file without write permission, "
+                    "where Windows refuses a read-only file";
+  }
+  WriteFile(profile_, "[Tovalane]\r\n");
+  chmod(profile_.c_str(), 0444);
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  EXPECT_TRUE(HasContent(profile_, "[Tovalane]\r\n"));
+}
+
+TEST_F(WineRunTest, ProfileThatIsADirectoryIsLeftAlone) {
+  MakeDirs(profile_);
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  struct stat info;
+  EXPECT_TRUE(stat(profile_.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+}
+
 TEST_F(WineRunTest, TwoRunsAtOnceNeverLoseTheUpdate) {
   // A running updater makes each run pause a second after stopping it, so
   // that the two runs surely overlap.

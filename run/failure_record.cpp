@@ -1,10 +1,17 @@
 #include "run/failure_record.h"
 
-#include <cstdio>
 
 namespace {
 
 bool IsLineBreakOrControl(TextChar c) { return static_cast<unsigned>(c) < 0x20; }
+
+// Written out by hand rather than with printf, whose Windows implementation
+// would be most of the shipped program's size.
+void AppendDigits(Text& text, int value, int width) {
+  Text digits = DecimalText(static_cast<unsigned long>(value < 0 ? 0 : value));
+  if (static_cast<int>(digits.size()) < width) text.append(width - digits.size(), TXT('0'));
+  text += digits;
+}
 
 }  // namespace
 
@@ -27,9 +34,26 @@ Text CleanReason(Text reason) {
 }
 
 Text FormatTimestamp(const LocalTime& time) {
-  char buffer[64];
-  int length = snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", time.year,
-                        time.month, time.day, time.hour, time.minute, time.second);
-  if (length < 0) return Text();
-  return Text(buffer, buffer + length);
+  Text text;
+  AppendDigits(text, time.year, 4);
+  text += TXT('-');
+  AppendDigits(text, time.month, 2);
+  text += TXT('-');
+  AppendDigits(text, time.day, 2);
+  text += TXT(' ');
+  AppendDigits(text, time.hour, 2);
+  text += TXT(':');
+  AppendDigits(text, time.minute, 2);
+  text += TXT(':');
+  AppendDigits(text, time.second, 2);
+  return text;
+}
+
+Text DecimalText(unsigned long value) {
+  Text digits;
+  do {
+    digits.insert(digits.begin(), static_cast<TextChar>(TXT('0') + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return digits;
 }

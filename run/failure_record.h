@@ -10,3 +10,6 @@ Text CleanReason(Text reason);
 
 // "yyyy-mm-dd hh:mm:ss".
 Text FormatTimestamp(const LocalTime& time);
+
+// The number in decimal digits.
+Text DecimalText(unsigned long value);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/path-win32.h"
+#include "run/failure_record.h"
 
 namespace {
 
@@ -117,7 +118,7 @@ Text DescribeSystemError(SystemError error) {
   wchar_t buffer[512];
   DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 static_cast<DWORD>(error), 0, buffer, 512, nullptr);
-  if (length == 0) return L"system error " + std::to_wstring(error);
+  if (length == 0) return L"system error " + DecimalText(error);
   return Text(buffer, length);
 }
 

@@ -1,6 +1,6 @@
 #include "profile/ini_edit.h"
 
-#include <vector>
+#include <cstring>
 
 namespace {
 
@@ -26,31 +26,25 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// One line of the file: where its text starts and ends (blanks included) and
-// where the next line starts.
-struct Line {
-  size_t begin;
-  size_t end;
-  size_t next;
-};
-
-// Lines end at LF, CR LF or a lone CR, as the Windows profile reader has it.
-std::vector<Line> SplitLines(std::string_view content) {
-  std::vector<Line> lines;
-  size_t begin = 0;
-  // A UTF-8 byte order mark belongs to no line's text.
-  if (content.substr(0, 3) == "\xEF\xBB\xBF") begin = 3;
-  while (begin < content.size()) {
-    size_t end = content.find_first_of("\r\n", begin);
-    size_t next = end == std::string_view::npos ? content.size() : end + 1;
-    if (end != std::string_view::npos && content[end] == '\r' && next < content.size() &&
-        content[next] == '\n') {
-      ++next;
+// Where the line that starts at `begin` ends: at LF, CR LF or a lone CR, as
+// the Windows profile reader has it. `next` is where the following line starts.
+size_t LineEnd(std::string_view content, size_t begin, size_t& next) {
+  const char* start = content.data() + begin;
+  const size_t left = content.size() - begin;
+  const void* newline = memchr(start, '\n', left);
+  size_t end = newline ? static_cast<size_t>(static_cast<const char*>(newline) - start) : left;
+  const void* cr = memchr(start, '\r', end);
+  if (cr != nullptr) {
+    size_t at = static_cast<size_t>(static_cast<const char*>(cr) - start);
+    if (at + 1 != end || newline == nullptr) {  // a lone CR
+      next = begin + at + 1;
+      return begin + at;
     }
-    lines.push_back({begin, next, next});
-    begin = next;
+    next = begin + end + 1;
+    return begin + at;
   }
-  return lines;
+  next = newline ? begin + end + 1 : content.size();
+  return begin + end;
 }
 
 // The name of a section header line ("[name]", the last ']' closing it,
@@ -78,57 +72,63 @@ std::string_view LineEndingOf(std::string_view content) {
 
 std::string SetIniValue(std::string_view content, std::string_view section,
                         std::string_view key, std::string_view value) {
+  const IniEdit edit = PlanIniEdit(content, section, key, value);
+  std::string out;
+  out.reserve(content.size() - edit.erase + edit.insert.size());
+  out.append(content.substr(0, edit.at));
+  out.append(edit.insert);
+  out.append(content.substr(edit.at + edit.erase));
+  return out;
+}
+
+IniEdit PlanIniEdit(std::string_view content, std::string_view section, std::string_view key,
+                    std::string_view value) {
   section = Trim(section);
   key = Trim(key);
-  const std::string_view eol = LineEndingOf(content);
-  const std::vector<Line> lines = SplitLines(content);
 
-  std::string out(content);
-  // Where the lines of the first matching section are.
   bool in_section = false;
   bool found_section = false;
   size_t insert_at = 0;  // after the section's last non-blank line
-  for (const Line& line : lines) {
-    std::string_view text = content.substr(line.begin, line.end - line.begin);
-    std::string_view trimmed = Trim(text);
+  bool ended_by_newline = true;
+  // A UTF-8 byte order mark belongs to no line's text.
+  size_t begin = content.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  while (begin < content.size()) {
+    size_t next = 0;
+    const size_t end = LineEnd(content, begin, next);
+    ended_by_newline = next > end;
+    const std::string_view trimmed = Trim(content.substr(begin, end - begin));
+    begin = next;
+
     std::string_view name;
     if (SectionName(trimmed, name)) {
       if (in_section) break;
       in_section = !name.empty() && EqualIgnoringCase(name, section);
       if (in_section) {
         found_section = true;
-        insert_at = line.next;
+        insert_at = next;
       }
       continue;
     }
     if (!in_section || trimmed.empty()) continue;
-    insert_at = line.next;
+    insert_at = next;
     if (!EqualIgnoringCase(KeyName(trimmed), key)) continue;
 
     // Replace the value where it stands, keeping the blanks around it.
-    size_t text_begin = line.begin + static_cast<size_t>(trimmed.data() - text.data());
-    size_t text_end = text_begin + trimmed.size();
-    size_t equals = content.find('=', text_begin);
-    if (equals == std::string_view::npos || equals >= text_end) {
-      out.replace(text_end, 0, "=" + std::string(value));
-      return out;
-    }
-    size_t value_begin = equals + 1;
+    const size_t text_begin = static_cast<size_t>(trimmed.data() - content.data());
+    const size_t text_end = text_begin + trimmed.size();
+    const size_t equals = trimmed.find('=');
+    if (equals == std::string_view::npos) return {text_end, 0, "=" + std::string(value)};
+    size_t value_begin = text_begin + equals + 1;
     while (value_begin < text_end && IsBlank(content[value_begin])) ++value_begin;
-    out.replace(value_begin, text_end - value_begin, value);
-    return out;
+    return {value_begin, text_end - value_begin, std::string(value)};
   }
 
-  std::string entry = std::string(key) + "=" + std::string(value) + std::string(eol);
-  if (!found_section) {
-    insert_at = content.size();
-    entry = "[" + std::string(section) + "]" + std::string(eol) + entry;
-  }
+  const std::string_view eol = LineEndingOf(content);
+  std::string entry;
+  if (!found_section) insert_at = content.size();
   // A last line without its line ending gets one before anything follows it.
-  if (insert_at == content.size() && !lines.empty() && content.back() != '\n' &&
-      content.back() != '\r') {
-    entry = std::string(eol) + entry;
-  }
-  out.insert(insert_at, entry);
-  return out;
+  if (insert_at == content.size() && !ended_by_newline) entry += eol;
+  if (!found_section) entry += "[" + std::string(section) + "]" + std::string(eol);
+  entry += std::string(key) + "=" + std::string(value) + std::string(eol);
+  return {insert_at, 0, entry};
 }

@@ -18,3 +18,13 @@
 // line does (LF in a new file).
 std::string SetIniValue(std::string_view content, std::string_view section,
                         std::string_view key, std::string_view value);
+
+// The same change as a splice of the content: `erase` bytes at `at` give way
+// to `insert`. It lets a large file be written out without a second copy.
+struct IniEdit {
+  size_t at;
+  size_t erase;
+  std::string insert;
+};
+IniEdit PlanIniEdit(std::string_view content, std::string_view section, std::string_view key,
+                    std::string_view value);

@@ -7,23 +7,30 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "common/file-posix.h"
 #include "profile/ini_edit.h"
 
 namespace {
 
-bool ReadAll(int fd, std::string& content) {
-  char buffer[1 << 16];
+// Reads the whole file into one buffer sized from `size_hint`; a file that
+// grows meanwhile is still read to its end.
+bool ReadAll(int fd, size_t size_hint, std::string& content) {
+  content.resize(size_hint + 1);
+  size_t length = 0;
   for (;;) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (length == content.size()) content.resize(content.size() * 2);
+    ssize_t got = read(fd, &content[length], content.size() - length);
     if (got < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (got == 0) return true;
-    content.append(buffer, static_cast<size_t>(got));
+    if (got == 0) break;
+    length += static_cast<size_t>(got);
   }
+  content.resize(length);
+  return true;
 }
 
 mode_t ModeForNewFile() {
@@ -35,11 +42,15 @@ mode_t ModeForNewFile() {
 // The new content is written in full to a temporary file beside the old one
 // and then renamed over it, so that a crash at any point leaves either the
 // old file or the new one, never a mixture.
-bool ReplaceFile(const Text& file, const std::string& content, mode_t mode, uid_t uid, gid_t gid) {
+bool ReplaceFile(const Text& file, std::string_view content, const IniEdit& edit, mode_t mode,
+                 uid_t uid, gid_t gid) {
   Text temp = TempNameBeside(file);
   Fd out(mkostemp(&temp[0], O_CLOEXEC));
   if (out.get() < 0) return false;
-  bool written = WriteAll(out.get(), content.data(), content.size()) == 0 &&
+  const std::string_view tail = content.substr(edit.at + edit.erase);
+  bool written = WriteAll(out.get(), content.data(), edit.at) == 0 &&
+                 WriteAll(out.get(), edit.insert.data(), edit.insert.size()) == 0 &&
+                 WriteAll(out.get(), tail.data(), tail.size()) == 0 &&
                  fchmod(out.get(), mode) == 0 && fsync(out.get()) == 0;
   if (written) {
     // Keeps the owner a root run would otherwise take over; best effort.
@@ -61,24 +72,23 @@ bool ReplaceFile(const Text& file, const std::string& content, mode_t mode, uid_
 }  // namespace
 
 void WriteIniValue(Text file, Text section, Text key, Text value) {
-  std::string content;
-  mode_t mode = ModeForNewFile();
-  uid_t uid = geteuid();
-  gid_t gid = getegid();
+  struct stat info = {};
+  info.st_mode = ModeForNewFile();
+  info.st_uid = geteuid();
+  info.st_gid = getegid();
   Fd in(open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() >= 0) {
-    struct stat info;
     if (fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
     // A read-only profile is refused, as the Windows call refuses it, even
     // though the folder would let a rename replace it.
     if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return;
     if (access(file.c_str(), W_OK) != 0) return;
-    if (!ReadAll(in.get(), content)) return;
-    mode = info.st_mode & 07777;
-    uid = info.st_uid;
-    gid = info.st_gid;
   } else if (errno != ENOENT) {
     return;
   }
-  ReplaceFile(file, SetIniValue(content, section, key, value), mode, uid, gid);
+  std::string content;
+  if (in.get() >= 0 && !ReadAll(in.get(), static_cast<size_t>(info.st_size), content)) return;
+  // The new file is written in pieces around the change, never copied whole.
+  const IniEdit edit = PlanIniEdit(content, section, key, value);
+  ReplaceFile(file, content, edit, info.st_mode & 07777, info.st_uid, info.st_gid);
 }

@@ -1,0 +1,102 @@
+"""Turns the measurements of scripts/bench into its Markdown table."""
+import datetime
+import json
+import os
+import platform
+import re
+import sys
+
+results = sys.argv[1]
+
+
+def medians(name):
+    with open(os.path.join(results, name + ".json")) as f:
+        data = json.load(f)
+    return {r["command"]: r["median"] * 1000.0 for r in data["results"]}  # ms
+
+
+def read(name):
+    with open(os.path.join(results, name)) as f:
+        return f.read().strip()
+
+
+def met(ok):
+    return "met" if ok else "**missed**"
+
+
+def cpu():
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return platform.processor()
+
+
+def memory_gib():
+    with open("/proc/meminfo") as f:
+        kib = int(f.readline().split()[1])
+    return kib / 1024 / 1024
+
+
+rows = []
+lookup = {n: medians(f"lookup-{n}") for n in (100, 1000, 3000)}
+for n, m in lookup.items():
+    ratio = m["ours"] / m["pgrep"]
+    rows.append((f"Lookup, {n} idle processes + the updater last ({read(f'lookup-{n}.count')} in all)",
+                 f"ours {m['ours']:.2f} ms, pgrep -x {m['pgrep']:.2f} ms, pidof {m['pidof']:.2f} ms; "
+                 f"{m['ours'] / int(read(f'lookup-{n}.count')) * 1000:.2f} µs a process; "
+                 f"ours/pgrep {ratio:.2f}",
+                 "≤ 0.5 × pgrep", met(ratio <= 0.5)))
+slope_low = (lookup[1000]["ours"] - lookup[100]["ours"]) / 900 * 1000
+slope_high = (lookup[3000]["ours"] - lookup[1000]["ours"]) / 2000 * 1000
+linear = 0.67 <= slope_high / slope_low <= 1.5 if slope_low > 0 else False
+rows.append(("Lookup, cost of each further process",
+             f"{slope_low:.2f} µs (100→1000), {slope_high:.2f} µs (1000→3000)",
+             "linear in N (slopes within 1.5×)", met(linear)))
+
+launch = medians("launch")
+ratio = launch["ours"] / launch["floor"]
+rows.append(("Whole run, no download",
+             f"ours {launch['ours']:.2f} ms, floor (posix_spawn only) {launch['floor']:.2f} ms; "
+             f"ratio {ratio:.2f}", "≤ 1.2 × floor", met(ratio <= 1.2)))
+
+swap = medians("swap")["ours"]
+rows.append(("Whole run, swap with the updater running",
+             f"{swap:.1f} ms in all; {swap - 1000:.1f} ms beyond the fixed 1000 ms pause",
+             "< 10 ms overhead", met(swap - 1000 < 10)))
+
+ini = {n: medians(f"ini-{n}") for n in (10000, 1000000)}
+for n, m in ini.items():
+    ratio = m["ours"] / m["cp"]
+    rows.append((f"Record write, {n:,}-line Server.ini",
+                 f"ours {m['ours']:.2f} ms, cp {m['cp']:.2f} ms, cp with fsync {m['cp+fsync']:.2f} ms; "
+                 f"ours/cp {ratio:.2f}, ours/(cp with fsync) {m['ours'] / m['cp+fsync']:.2f}",
+                 "≤ 3 × cp", met(ratio <= 3)))
+growth = ini[1000000]["ours"] / ini[10000]["ours"]
+rows.append(("Record write, 100-fold file", f"{growth:.1f} × as long",
+             "about ≤ 100 ×", met(growth <= 110)))
+
+size = int(read("win32-size"))
+imports = read("win32-imports")
+rows.append(("Size of build/win32/PlindorSwap.exe (stripped)",
+             f"{size / 1024:.1f} KiB, imports {imports}", "≤ 300 KiB, system DLLs only",
+             met(size <= 300 * 1024 and set(imports.lower().split()) <= {"kernel32.dll", "msvcrt.dll"})))
+
+
+def rss(name):
+    match = re.search(r"Maximum resident set size \(kbytes\): (\d+)", read(name))
+    return int(match.group(1)) if match else 0
+
+
+rows.append(("Peak resident memory, native run (no download)",
+             f"{rss('rss.txt')} KiB (the floor program: {rss('rss-floor.txt')} KiB)", "reported", "—"))
+
+print("# Benchmarks\n")
+print(f"Run {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} on {cpu()}, "
+      f"{os.cpu_count()} cores, {memory_gib():.0f} GiB, Linux {platform.release()}. "
+      "Medians of repeated runs (hyperfine); each ratio compares commands timed in the same run. "
+      "Made by `scripts/bench`.\n")
+print("| What | Measured | Target | |")
+print("|---|---|---|---|")
+for row in rows:
+    print("| " + " | ".join(row) + " |")

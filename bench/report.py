@@ -43,15 +43,27 @@ lookup = {n: medians(f"lookup-{n}") for n in (100, 1000, 3000)}
 for n, m in lookup.items():
     ratio = m["ours"] / m["pgrep"]
     rows.append((f"Lookup, {n} idle processes + the updater last ({read(f'lookup-{n}.count')} in all)",
-                 f"ours {m['ours']:.2f} ms, pgrep -x {m['pgrep']:.2f} ms, pidof {m['pidof']:.2f} ms; "
+                 f"ours {m['ours']:.2f} ms, pgrep -x {m['pgrep']:.2f} ms, pidof {m['pidof']:.2f} ms, "
+                 f"kernel floor {m['floor']:.2f} ms; "
                  f"{m['ours'] / int(read(f'lookup-{n}.count')) * 1000:.2f} µs a process; "
                  f"ours/pgrep {ratio:.2f}",
                  "≤ 0.5 × pgrep", met(ratio <= 0.5)))
-slope_low = (lookup[1000]["ours"] - lookup[100]["ours"]) / 900 * 1000
-slope_high = (lookup[3000]["ours"] - lookup[1000]["ours"]) / 2000 * 1000
-linear = 0.67 <= slope_high / slope_low <= 1.5 if slope_low > 0 else False
+
+
+def slopes(command):
+    low = (lookup[1000][command] - lookup[100][command]) / 900 * 1000
+    high = (lookup[3000][command] - lookup[1000][command]) / 2000 * 1000
+    return low, high
+
+
+low, high = slopes("ours")
+floor_low, floor_high = slopes("floor")
+pgrep_low, pgrep_high = slopes("pgrep")
+linear = 0.67 <= high / low <= 1.5 if low > 0 else False
 rows.append(("Lookup, cost of each further process",
-             f"{slope_low:.2f} µs (100→1000), {slope_high:.2f} µs (1000→3000)",
+             f"ours {low:.2f} µs (100→1000), {high:.2f} µs (1000→3000); "
+             f"kernel floor (one readlink a process) {floor_low:.2f} / {floor_high:.2f} µs; "
+             f"pgrep {pgrep_low:.2f} / {pgrep_high:.2f} µs",
              "linear in N (slopes within 1.5×)", met(linear)))
 
 launch = medians("launch")
@@ -100,3 +112,19 @@ print("| What | Measured | Target | |")
 print("|---|---|---|---|")
 for row in rows:
     print("| " + " | ".join(row) + " |")
+
+floor_growth = floor_high / floor_low if floor_low > 0 else float("inf")
+print(f"""
+Notes:
+
+- The lookup makes one `readlink` of `/proc/PID/exe` for each process and
+  nothing else of weight; the "kernel floor" row is a program that does only
+  that. Per process, the floor itself costs {floor_growth:.1f} times as much
+  between 1000 and 3000 processes as between 100 and 1000 on this machine,
+  and the lookup follows it ({lookup[3000]['ours'] / lookup[3000]['floor']:.2f} times the floor at
+  3000): the growth is the kernel's, not the lookup's.
+- The record write flushes the new file and its folder to disk before it
+  renames it into place; `cp` does not flush, so the `dd conv=fsync` figure
+  is the fairer like-for-like.
+- The swap run's figure includes stopping the running updater, the fixed
+  1000 ms pause, the delete, the move and the launch.""")

@@ -6,16 +6,16 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <vector>
 
-// The listing is /proc in ascending pid order, which is the order in which
-// the processes were started until pids wrap around.
+// The listing is /proc, which the kernel gives in ascending pid order: the
+// order in which the processes were started until pids wrap around. It is
+// walked as it is read, each process's executable looked up while its entry
+// is fresh; reading the whole list first made every lookup slower as the
+// process count grew.
 struct ProcessSnapshot {
-  std::vector<pid_t> pids;
-  size_t next = 0;
+  DIR* proc;
 };
 
 namespace {
@@ -66,21 +66,14 @@ bool ReadExeName(pid_t pid, Text& exe_name) {
 ProcessSnapshot* OpenProcessSnapshot() {
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return nullptr;
-  auto* snapshot = new ProcessSnapshot;
-  while (dirent* entry = readdir(proc)) {
-    pid_t pid = 0;
-    if (ParsePid(entry->d_name, pid)) snapshot->pids.push_back(pid);
-  }
-  closedir(proc);
-  std::sort(snapshot->pids.begin(), snapshot->pids.end());
-  return snapshot;
+  return new ProcessSnapshot{proc};
 }
 
 bool ReadNextProcess(ProcessSnapshot& snapshot, uint32_t& id, Text& exe_name) {
-  // A process that ended since the listing was taken is passed over.
-  while (snapshot.next < snapshot.pids.size()) {
-    pid_t pid = snapshot.pids[snapshot.next++];
-    if (ReadExeName(pid, exe_name)) {
+  // A process that ends while the list is read is passed over.
+  while (dirent* entry = readdir(snapshot.proc)) {
+    pid_t pid = 0;
+    if (ParsePid(entry->d_name, pid) && ReadExeName(pid, exe_name)) {
       id = static_cast<uint32_t>(pid);
       return true;
     }
@@ -88,7 +81,11 @@ bool ReadNextProcess(ProcessSnapshot& snapshot, uint32_t& id, Text& exe_name) {
   return false;
 }
 
-void CloseProcessSnapshot(ProcessSnapshot* snapshot) { delete snapshot; }
+void CloseProcessSnapshot(ProcessSnapshot* snapshot) {
+  if (snapshot == nullptr) return;
+  closedir(snapshot->proc);
+  delete snapshot;
+}
 
 void TerminateProcessById(uint32_t id) {
   // An id that is no positive pid would reach kill() as a process group or

@@ -79,6 +79,18 @@ class NativeRunTest : public ::testing::Test {
 
   int RunTool() { return RunAndWait({tool_}); }
 
+  // A download waiting and no updater running: swapped in and launched.
+  void ExpectSwapAndLaunch() {
+    PutCurrent();
+    PutDownload();
+    const std::string downloaded = ReadFile(download_);
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_FALSE(Exists(download_));
+    EXPECT_TRUE(WaitForStarts(1));
+    EXPECT_FALSE(Exists(profile_));
+  }
+
   std::vector<StartRecord> Starts() const {
     std::vector<StartRecord> starts;
     std::istringstream log(ReadFile(dir_ + "/starts.log"));
@@ -154,16 +166,7 @@ TEST_F(NativeRunTest, WithUpdaterRunningStopsSwapsAndRelaunches) {
   EXPECT_TRUE(HasContent(current_, downloaded));
 }
 
-TEST_F(NativeRunTest, WithoutUpdaterRunningSwapsAndLaunches) {
-  PutCurrent();
-  PutDownload();
-  const std::string downloaded = ReadFile(download_);
-  EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_TRUE(HasContent(current_, downloaded));
-  EXPECT_FALSE(Exists(download_));
-  ASSERT_TRUE(WaitForStarts(1));
-  EXPECT_FALSE(Exists(profile_));
-}
+TEST_F(NativeRunTest, WithoutUpdaterRunningSwapsAndLaunches) { ExpectSwapAndLaunch(); }
 
 TEST_F(NativeRunTest, WithoutCurrentExecutableMovesTheDownloadIn) {
   PutDownload();
@@ -278,14 +281,7 @@ TEST_F(NativeRunTest, AwkwardProgramDirectoriesStillSwapAndLaunch) {
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     UseProgramDir(temp_.path() + "/" + name);
-    PutCurrent();
-    PutDownload();
-    const std::string downloaded = ReadFile(download_);
-    EXPECT_EQ(RunTool(), kExitLaunched);
-    EXPECT_TRUE(HasContent(current_, downloaded));
-    EXPECT_FALSE(Exists(download_));
-    EXPECT_TRUE(WaitForStarts(1));
-    EXPECT_FALSE(Exists(profile_));
+    ExpectSwapAndLaunch();
     TearDown();
   }
 }

@@ -187,6 +187,21 @@ class WineRunTest : public ::testing::Test {
     EXPECT_EQ(start.cmdline, "\"" + WindowsPath(current_) + "\"");
   }
 
+  // A download waiting and no updater running: swapped in and launched.
+  void ExpectSwapAndLaunch() {
+    PutCurrent();
+    const std::string downloaded = PutDownload();
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_FALSE(Exists(download_));
+    if (!WaitForStarts(1)) {
+      ADD_FAILURE() << "nothing was launched";
+      return;
+    }
+    ExpectLaunchedMinimized(ReadStarts(dir_)[0]);
+    EXPECT_FALSE(Exists(profile_));
+  }
+
   // The single record, its section and time checked; returns its key.
   std::string RecordedKey() {
     std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
@@ -249,15 +264,7 @@ TEST_F(WineRunTest, RunningUpdaterIsFoundInAnyLetterCaseStoppedAndReplaced) {
   }
 }
 
-TEST_F(WineRunTest, WithoutUpdaterRunningSwapsAndLaunches) {
-  PutCurrent();
-  const std::string downloaded = PutDownload();
-  EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_TRUE(HasContent(current_, downloaded));
-  EXPECT_FALSE(Exists(download_));
-  ASSERT_TRUE(WaitForStarts(1));
-  ExpectLaunchedMinimized(ReadStarts(dir_)[0]);
-}
+TEST_F(WineRunTest, WithoutUpdaterRunningSwapsAndLaunches) { ExpectSwapAndLaunch(); }
 
 TEST_F(WineRunTest, WithTwoUpdatersRunningOnlyTheFirstIsStopped) {
   PutCurrent();
@@ -374,13 +381,7 @@ TEST_F(WineRunTest, AwkwardProgramDirectoriesStillSwapAndLaunch) {
     SCOPED_TRACE(name);
     TempDir case_dir("plindor-wine-case");
     UseProgramDir(case_dir.path() + "/" + name);
-    PutCurrent();
-    const std::string downloaded = PutDownload();
-    EXPECT_EQ(RunTool(), kExitLaunched);
-    EXPECT_TRUE(HasContent(current_, downloaded));
-    EXPECT_FALSE(Exists(download_));
-    EXPECT_TRUE(WaitForStarts(1));
-    EXPECT_FALSE(Exists(profile_));
+    ExpectSwapAndLaunch();
     StopStandIns(case_dir.path());
   }
 }

@@ -15,7 +15,7 @@ void AppendDigits(Text& text, int value, int width) {
 
 }  // namespace
 
-Text CleanReason(Text reason) {
+Text CleanReason(const Text& reason) {
   Text clean;
   bool pending_space = false;
   for (TextChar c : reason) {

@@ -6,7 +6,7 @@
 
 // The system's words for a failure, made safe to stand inside a profile key:
 // one line, trimmed, no '=', no closing full stop; "unknown error" when empty.
-Text CleanReason(Text reason);
+Text CleanReason(const Text& reason);
 
 // "yyyy-mm-dd hh:mm:ss".
 Text FormatTimestamp(const LocalTime& time);

@@ -25,7 +25,8 @@ const Text kRecordKeyPrefix = TXT("False");
 // so a run waits for the other; this long is more than any run takes.
 constexpr unsigned kRunGuardTimeoutMs = 30000;
 
-[[noreturn]] void RecordFailureAndEnd(const Text& directory, Text description, ExitCode code) {
+[[noreturn]] void RecordFailureAndEnd(const Text& directory, const Text& description,
+                                      ExitCode code) {
   WriteIniValue(directory + kProfileFile, kRecordSection, kRecordKeyPrefix + description,
                 FormatTimestamp(GetLocalTimeNow()));
   EndProcess(code);

@@ -286,6 +286,16 @@ TEST_F(NativeRunTest, AwkwardProgramDirectoriesStillSwapAndLaunch) {
   }
 }
 
+TEST_F(NativeRunTest, DownloadThatIsNotExecutableIsSwappedButRecordedAsUnlaunchable) {
+  PutCurrent();
+  PutDownload();
+  chmod(download_.c_str(), 0644);
+  const std::string downloaded = ReadFile(download_);
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  EXPECT_TRUE(HasContent(current_, downloaded));
+  EXPECT_EQ(RecordedKey(), "FalseCannot launch the updater: Permission denied");
+}
+
 TEST_F(NativeRunTest, DownloadFolderThatIsAFileMeansNoDownload) {
   PutCurrent();
   MakeDirs(dir_ + "/Download");

@@ -1,5 +1,7 @@
 #include "tests/e2e_support.h"
 
+#include "tests/ini_meaning.h"
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -119,25 +121,12 @@ bool WaitUntil(const std::function<bool()>& condition, int timeout_ms) {
 
 std::vector<IniEntry> ParseIni(const std::string& content) {
   std::vector<IniEntry> entries;
-  std::istringstream in(content);
-  std::string line, section;
-  auto trim = [](std::string s) {
-    const char* blanks = " \t\r\n";
-    s.erase(0, s.find_first_not_of(blanks));
-    s.erase(s.find_last_not_of(blanks) + 1);
-    return s;
-  };
-  while (std::getline(in, line)) {
-    line = trim(line);
-    if (line.rfind("\xEF\xBB\xBF", 0) == 0) line = trim(line.substr(3));
-    if (line.empty() || line[0] == ';') continue;
-    if (line[0] == '[' && line.rfind(']') != std::string::npos) {
-      section = line.substr(1, line.rfind(']') - 1);
-      continue;
+  for (const IniMeaningSection& section : IniMeaning(content)) {
+    for (const IniMeaningEntry& entry : section.entries) {
+      if (entry.value && entry.key.rfind(';', 0) != 0) {
+        entries.push_back({section.name, entry.key, *entry.value});
+      }
     }
-    size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    entries.push_back({section, trim(line.substr(0, equals)), trim(line.substr(equals + 1))});
   }
   return entries;
 }

@@ -48,7 +48,8 @@ bool WaitChild(pid_t pid, int& status, int timeout_s = 30);
 // Polls until the condition holds or `timeout_ms` have passed.
 bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 20000);
 
-// Key=value lines of a profile file, as (section, key, value) in file order.
+// Key=value lines of a profile file, as (section, key, value) in file order;
+// comments and lines without '=' left out.
 struct IniEntry {
   std::string section, key, value;
   bool operator==(const IniEntry& other) const {

@@ -82,8 +82,8 @@ pid_t StartChild(const std::vector<std::string>& argv,
   for (const auto& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) {
-    throw std::runtime_error("cannot start " + argv[0]);
+  if (int error = posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), envp.data())) {
+    throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(error));
   }
   return pid;
 }

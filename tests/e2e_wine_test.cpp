@@ -1,6 +1,8 @@
-// The Windows program for real: the win64 build, from the same sources as the
-// shipped win32 one, run under wine64 in a temporary program directory beside
-// a Windows stand-in updater of the tests' own.
+// The Windows program for real, run under Wine in a temporary program
+// directory beside a Windows stand-in updater of the tests' own. The suite
+// runs once for each build: "win64" under wine64, and "win32", the shipped
+// program itself, under the 32-bit loader (or Wine's wow64 mode where 32-bit
+// Linux programs cannot run).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,8 +12,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -20,12 +24,79 @@
 
 namespace {
 
-const std::string kWine = "/usr/lib/wine/wine64";
+const std::string kWine64 = "/usr/lib/wine/wine64";
 const std::string kWineServer = "/usr/lib/wine/wineserver";
-const std::string kTool = std::string(PLINDOR_WIN64_DIR) + "/PlindorSwap.exe";
-const std::string kStandIn = std::string(PLINDOR_WIN64_DIR) + "/tests/stand_in_updater.exe";
+// Exit code by which ctest knows a suite did not run.
+constexpr int kSkipped = 77;
 
 std::map<std::string, std::string> wine_env;
+
+// One Windows build of the tests and how its programs are started here.
+struct WindowsBuild {
+  std::string name, dir;
+  std::vector<std::string> loader;  // empty: its programs cannot run here
+  std::map<std::string, std::string> loader_env;
+
+  std::string tool() const { return dir + "/PlindorSwap.exe"; }
+  std::string stand_in() const { return dir + "/tests/stand_in_updater.exe"; }
+  std::vector<std::string> Command(const std::string& program) const {
+    std::vector<std::string> command = loader;
+    command.push_back(program);
+    return command;
+  }
+  std::map<std::string, std::string> Env() const {
+    std::map<std::string, std::string> env = wine_env;
+    for (const auto& [name, value] : loader_env) env[name] = value;
+    return env;
+  }
+};
+
+WindowsBuild win64{"win64", PLINDOR_WIN64_DIR, {kWine64}, {}};
+WindowsBuild win32{"win32", PLINDOR_WIN32_DIR, {}, {}};
+// The build this run of the suite is about.
+WindowsBuild* suite = &win64;
+std::string skip_reason;
+
+// Whether the 32-bit program runs with this loader: in an empty folder it
+// must end with the launch failure. Empty when it does; else why not.
+std::string TryLoader(WindowsBuild& build) {
+  TempDir probe("plindor-wine-probe");
+  CopyFile(build.tool(), probe.path() + "/PlindorSwap.exe");
+  try {
+    int code = RunAndWait(build.Command(probe.path() + "/PlindorSwap.exe"), 120, build.Env());
+    if (code == kExitLaunchFailed) return "";
+    return "the program ended with " + std::to_string(code);
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+}
+
+// The 32-bit loader where it works; else Wine's wow64 mode, which runs
+// 32-bit code inside wine64 where 32-bit Linux programs cannot run. Chosen
+// once and printed; empty loader when neither works.
+void ChooseWin32Loader() {
+  const char* override_path = getenv("PLINDOR_WINE32_LOADER");
+  const std::string loader32 = override_path ? override_path : "/usr/lib/wine/wine";
+  win32.loader = {loader32};
+  std::string why_not_loader = TryLoader(win32);
+  if (why_not_loader.empty()) {
+    std::cout << "Wine 32-bit: " << loader32 << " (the 32-bit loader)" << std::endl;
+    return;
+  }
+  win32.loader = {kWine64};
+  win32.loader_env = {{"WINEDLLPATH", "/usr/lib/i386-linux-gnu/wine"}};
+  std::string why_not_wow64 = TryLoader(win32);
+  if (why_not_wow64.empty()) {
+    std::cout << "Wine 32-bit: wow64 mode, " << kWine64
+              << " with WINEDLLPATH=/usr/lib/i386-linux-gnu/wine (" << loader32 << ": "
+              << why_not_loader << ")" << std::endl;
+    return;
+  }
+  win32.loader.clear();
+  skip_reason = "no way to run 32-bit Windows programs here: " + loader32 + ": " +
+                why_not_loader + "; wow64 mode: " + why_not_wow64;
+  std::cout << "Wine 32-bit: skipped, " << skip_reason << std::endl;
+}
 
 // One prefix and one persistent Wine server for the whole run: the first
 // start in a fresh prefix takes seconds, later ones a fraction of that.
@@ -40,8 +111,13 @@ class WineEnvironment : public ::testing::Environment {
                 {"DISPLAY", ""}};
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     ASSERT_EQ(RunAndWait({kWineServer, "-p"}, 60, wine_env), 0);
-    ASSERT_EQ(RunAndWait({kWine, "cmd", "/c", "exit"}, 300, wine_env), 0)
+    ASSERT_EQ(RunAndWait({kWine64, "cmd", "/c", "exit"}, 300, wine_env), 0)
         << "wine64 cannot start programs in a fresh prefix";
+    if (suite == &win32) {
+      ChooseWin32Loader();
+      if (!skip_reason.empty()) GTEST_SKIP() << skip_reason;
+    }
+    std::cout << "Windows program: " << suite->tool() << std::endl;
   }
   void TearDown() override {
     RunAndWait({kWineServer, "-k"}, 60, wine_env);
@@ -115,13 +191,18 @@ int LiveStandIns() {
 }
 
 class WineRunTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override { UseProgramDir(temp_.path() + "/prog"); }
 
-  void UseProgramDir(const std::string& dir) {
+  // A program directory with the tool of `tool` in it; the updaters put
+  // there come from `updater`.
+  void UseProgramDir(const std::string& dir, const WindowsBuild& tool = *suite,
+                     const WindowsBuild& updater = *suite) {
     dir_ = dir;
+    tool_ = &tool;
+    updater_ = &updater;
     MakeDirs(dir_);
-    CopyFile(kTool, dir_ + "/PlindorSwap.exe");
+    CopyFile(tool.tool(), dir_ + "/PlindorSwap.exe");
     current_ = dir_ + "/Plindor.exe";
     download_ = dir_ + "/Download/Program/Plindor.exe";
     profile_ = dir_ + "/Server.ini";
@@ -149,11 +230,13 @@ class WineRunTest : public ::testing::Test {
     }
   }
 
-  void PutCurrent(const std::string& name = "Plindor.exe") { CopyFile(kStandIn, dir_ + "/" + name); }
+  void PutCurrent(const std::string& name = "Plindor.exe") {
+    CopyFile(updater_->stand_in(), dir_ + "/" + name);
+  }
 
   std::string PutDownload() {
     MakeDirs(dir_ + "/Download/Program");
-    WriteFile(download_, ReadFile(kStandIn) + "downloaded copy");
+    WriteFile(download_, ReadFile(updater_->stand_in()) + "downloaded copy");
     return ReadFile(download_);
   }
 
@@ -161,14 +244,16 @@ class WineRunTest : public ::testing::Test {
   // Wine process, which exits with the code the process was terminated with.
   pid_t StartUpdater(const std::string& name = "Plindor.exe") {
     size_t before = ReadStarts(dir_).size();
-    pid_t pid = StartChild({kWine, dir_ + "/" + name}, wine_env);
+    pid_t pid = StartChild(updater_->Command(dir_ + "/" + name), updater_->Env());
     EXPECT_TRUE(WaitUntil([&] { return ReadStarts(dir_).size() > before; }));
     EXPECT_GT(LiveStandIns(), 0) << "the clean-up would not see this stand-in";
     return pid;
   }
 
+  pid_t StartTool() { return StartChild(tool_->Command(dir_ + "/PlindorSwap.exe"), tool_->Env()); }
+
   int RunTool() {
-    int code = RunAndWait({kWine, dir_ + "/PlindorSwap.exe"}, 120, wine_env);
+    int code = RunAndWait(tool_->Command(dir_ + "/PlindorSwap.exe"), 120, tool_->Env());
     if (code != kExitLaunched && Exists(profile_)) {
       std::cerr << "exit " << code << ", Server.ini:\n" << ReadFile(profile_);
     }
@@ -225,6 +310,8 @@ class WineRunTest : public ::testing::Test {
   }
 
   TempDir temp_{"plindor-wine"};
+  const WindowsBuild* tool_ = nullptr;
+  const WindowsBuild* updater_ = nullptr;
   std::string dir_, current_, download_, profile_;
 };
 
@@ -236,11 +323,21 @@ TEST_F(WineRunTest, WithoutDownloadOnlyLaunchesMinimized) {
   EXPECT_FALSE(Exists(profile_));
 }
 
+// On a 64-bit Windows the 32-bit program meets 64-bit updaters as well as
+// 32-bit ones: it stops and launches both.
 TEST_F(WineRunTest, RunningUpdaterIsFoundInAnyLetterCaseStoppedAndReplaced) {
-  for (const std::string name : {"plindor.exe", "PLINDOR.EXE", "Plindor.Exe"}) {
-    SCOPED_TRACE(name);
+  std::vector<const WindowsBuild*> updaters = {suite};
+  if (suite == &win32) updaters.push_back(&win64);
+  std::vector<std::pair<const WindowsBuild*, std::string>> cases;
+  for (const WindowsBuild* updater : updaters) {
+    for (const std::string name : {"plindor.exe", "PLINDOR.EXE", "Plindor.Exe"}) {
+      cases.push_back({updater, name});
+    }
+  }
+  for (const auto& [updater, name] : cases) {
+    SCOPED_TRACE(name + ", " + updater->name + " updater");
     TempDir case_dir("plindor-wine-case");
-    UseProgramDir(case_dir.path() + "/prog");
+    UseProgramDir(case_dir.path() + "/prog", *suite, *updater);
     PutCurrent(name);
     const std::string downloaded = PutDownload();
     pid_t running = StartUpdater(name);
@@ -290,7 +387,7 @@ TEST_F(WineRunTest, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {
   chmod(current_.c_str(), 0444);
   EXPECT_EQ(RunTool(), kExitDeleteFailed);
   ExpectRecordOf("Cannot delete the current executable");
-  EXPECT_TRUE(HasContent(current_, ReadFile(kStandIn)));
+  EXPECT_TRUE(HasContent(current_, ReadFile(suite->stand_in())));
   EXPECT_TRUE(HasContent(download_, downloaded));
   ExpectNothingLaunched();
 }
@@ -305,13 +402,13 @@ TEST_F(WineRunTest, HiddenSystemOrDirectoryDownloadIsNoDownload) {
       MakeDirs(download_);
     } else {
       PutDownload();
-      ASSERT_EQ(RunAndWait({kWine, "cmd", "/c", "attrib", kind, WindowsPath(download_)}, 60,
+      ASSERT_EQ(RunAndWait({kWine64, "cmd", "/c", "attrib", kind, WindowsPath(download_)}, 60,
                            wine_env),
                 0);
     }
     EXPECT_EQ(RunTool(), kExitLaunched);
     EXPECT_TRUE(Exists(download_));
-    EXPECT_TRUE(HasContent(current_, ReadFile(kStandIn)));
+    EXPECT_TRUE(HasContent(current_, ReadFile(suite->stand_in())));
     ASSERT_TRUE(WaitForStarts(1));
     StopStandIns(case_dir.path());
   }
@@ -328,8 +425,8 @@ TEST_F(WineRunTest, FolderWithSpacesNeverStartsTheDecoy) {
   const std::string parent = temp_.path() + "/Program Files";
   UseProgramDir(parent + "/app dir");
   PutCurrent();
-  CopyFile(kStandIn, temp_.path() + "/Program.exe");
-  CopyFile(kStandIn, parent + "/app.exe");
+  CopyFile(suite->stand_in(), temp_.path() + "/Program.exe");
+  CopyFile(suite->stand_in(), parent + "/app.exe");
   EXPECT_EQ(RunTool(), kExitLaunched);
   bool launched = WaitUntil([&] {
     return Exists(dir_ + "/starts.log") || Exists(temp_.path() + "/starts.log") ||
@@ -356,6 +453,48 @@ TEST_F(WineRunTest, SameFailureTwiceKeepsOneKeyWithTheLaterTime) {
   std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_GT(entries[0].value, first);
+}
+
+// What only a run of the shipped program can show: it fails as its 64-bit
+// twin does, with the same exit code and the same record, byte for byte
+// apart from the time.
+TEST_F(WineRunTest, FailingRunsMatchThe64BitTwin) {
+  if (suite != &win32) GTEST_SKIP() << "compares the 32-bit program with this one";
+  const struct {
+    const char* what;
+    void (*prepare)(WineRunTest&);
+  } cases[] = {
+      {"launch, into an existing profile",
+       [](WineRunTest& t) { WriteFile(t.profile_, "[Server]\r\nHost=example\r\n[Tovalane]\r\n"); }},
+      {"delete of a read-only executable",
+       [](WineRunTest& t) {
+         t.PutCurrent();
+         t.PutDownload();
+         chmod(t.current_.c_str(), 0444);
+       }},
+      {"delete of a directory", [](WineRunTest& t) {
+         MakeDirs(t.current_);
+         t.PutDownload();
+       }}};
+  const std::regex time("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int codes[2];
+    std::string profiles[2];
+    const WindowsBuild* builds[2] = {&win32, &win64};
+    for (int i = 0; i < 2; ++i) {
+      TempDir case_dir("plindor-wine-twin");
+      UseProgramDir(case_dir.path() + "/prog", *builds[i], win32);
+      c.prepare(*this);
+      codes[i] = RunTool();
+      profiles[i] = std::regex_replace(ReadFile(profile_), time, "(time)");
+      StopStandIns(case_dir.path());
+    }
+    EXPECT_NE(codes[0], kExitLaunched);
+    EXPECT_EQ(codes[0], codes[1]);
+    EXPECT_NE(profiles[0].find("(time)"), std::string::npos) << profiles[0];
+    EXPECT_EQ(profiles[0], profiles[1]);
+  }
 }
 
 TEST_F(WineRunTest, ExistingProfileKeepsItsOtherSectionsAndKeys) {
@@ -453,8 +592,8 @@ TEST_F(WineRunTest, TwoRunsAtOnceNeverLoseTheUpdate) {
     PutCurrent();
     const std::string downloaded = PutDownload();
     StartUpdater();
-    pid_t first = StartChild({kWine, dir_ + "/PlindorSwap.exe"}, wine_env);
-    pid_t second = StartChild({kWine, dir_ + "/PlindorSwap.exe"}, wine_env);
+    pid_t first = StartTool();
+    pid_t second = StartTool();
     int first_status = 0, second_status = 0;
     ASSERT_TRUE(WaitChild(first, first_status, 120));
     ASSERT_TRUE(WaitChild(second, second_status, 120));
@@ -473,8 +612,15 @@ TEST_F(WineRunTest, TwoRunsAtOnceNeverLoseTheUpdate) {
 
 }  // namespace
 
+// The one argument names the build under test: win64 or win32.
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  if (argc != 2 || (strcmp(argv[1], "win64") != 0 && strcmp(argv[1], "win32") != 0)) {
+    std::cerr << "usage: e2e_wine_test [gtest flags] win64|win32\n";
+    return 2;
+  }
+  if (strcmp(argv[1], "win32") == 0) suite = &win32;
   ::testing::AddGlobalTestEnvironment(new WineEnvironment);
-  return RUN_ALL_TESTS();
+  int result = RUN_ALL_TESTS();
+  return skip_reason.empty() ? result : kSkipped;
 }

@@ -16,6 +16,10 @@
 // - a missing section goes at the end of the file.
 // Lines end at LF, CR LF or a lone CR; new lines end the way the file's first
 // line does (LF in a new file).
+// A file that begins with a UTF-16 byte order mark (either byte order) is read
+// and written in UTF-16 in that byte order, as the Windows profile call does;
+// `section`, `key` and `value` are UTF-8 and are converted for it. Any other
+// file is taken as bytes, and the text is written as given.
 std::string SetIniValue(std::string_view content, std::string_view section,
                         std::string_view key, std::string_view value);
 

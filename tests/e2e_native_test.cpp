@@ -16,6 +16,7 @@
 #include "profile/ini_edit.h"
 #include "run/frm_copy.h"
 #include "tests/e2e_support.h"
+#include "tests/ini_meaning.h"
 
 namespace {
 
@@ -361,6 +362,8 @@ TEST_F(NativeRunTest, RecordKeepsEveryOtherByteOfAnyProfile) {
        "[Tovalane]\n  FalseCannot launch the updater: No such file or directory  =  old  \n"},
       {"10,000-character lines", "[A]\nk=" + long_line + "\n;" + long_line + "\n"},
       {"comments and blank lines", "; top\n\n[Tovalane]\n; note\n\n[Z]\n"},
+      {"UTF-16 LE", Utf16Bytes("[A]\r\nk=v\r\n[Tovalane]\r\nFalseOld=1\r\n")},
+      {"UTF-16 BE", Utf16Bytes("[A]\nk=v", true)},
   };
   const std::string key = "FalseCannot launch the updater: No such file or directory";
   for (const auto& layout : layouts) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "profile/ini_edit.h"
+#include "tests/ini_meaning.h"
 
 namespace {
 
@@ -48,6 +49,15 @@ TEST(IniEditTest, PlacesTheEntryAsTheWindowsProfileCallDecides) {
       {"CRLF, replaced", "[Tovalane]\r\nFalseKey=old\r\n", "[Tovalane]\r\nFalseKey=V\r\n"},
       {"UTF-8 byte order mark", "\xEF\xBB\xBF[Tovalane]\na=1\n",
        "\xEF\xBB\xBF[Tovalane]\na=1\nFalseKey=V\n"},
+      {"UTF-16 LE", Utf16Bytes("[Tovalane]\r\na=1\r\n"),
+       Utf16Bytes("[Tovalane]\r\na=1\r\nFalseKey=V\r\n")},
+      {"UTF-16 BE, new section", Utf16Bytes("[A]\nx=1", true),
+       Utf16Bytes("[A]\nx=1\n[Tovalane]\nFalseKey=V\n", true)},
+      {"UTF-16 LE, replaced", Utf16Bytes("[Tovalane]\nFalseKey=old\n"),
+       Utf16Bytes("[Tovalane]\nFalseKey=V\n")},
+      {"UTF-16 byte order mark only", Utf16Bytes(""), Utf16Bytes("[Tovalane]\nFalseKey=V\n")},
+      {"UTF-16 with a stray last byte", Utf16Bytes("[A]\n") + "x",
+       Utf16Bytes("[A]\n[Tovalane]\nFalseKey=V\n") + "x"},
   };
   for (const auto& c : cases) EXPECT_EQ(Set(c.before), c.after) << c.what;
 }

@@ -23,7 +23,8 @@ struct IniMeaningSection {
   }
 };
 
-// Lines end at CR or LF; a UTF-8 byte order mark at the start is no text;
+// Lines end at CR or LF; a UTF-8 byte order mark at the start is no text; a
+// file with a UTF-16 byte order mark is read as UTF-16 in that byte order;
 // lines before the first header belong to a first section without a name.
 // A header without a name ("[]") starts a section of its own unless
 // `merge_unnamed` is set: the Windows profile call writes such a section back
@@ -31,3 +32,7 @@ struct IniMeaningSection {
 std::vector<IniMeaningSection> IniMeaning(std::string content, bool merge_unnamed = false);
 
 std::string ShowIniMeaning(const std::vector<IniMeaningSection>& sections);
+
+// The text in UTF-16 with its byte order mark, for files written that way.
+// The text must be ASCII.
+std::string Utf16Bytes(const std::string& ascii, bool big_endian = false);

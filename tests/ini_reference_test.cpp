@@ -34,6 +34,6 @@ TEST(IniReferenceTest, EditorMeansWhatTheWindowsProfileCallWrote) {
                                     << ShowIniMeaning(expected);
     ++compared;
   }
-  EXPECT_GE(compared, 28);
+  EXPECT_GE(compared, 30);
   std::cout << compared << " layouts compared with the Windows profile call\n";
 }

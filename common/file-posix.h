@@ -1,6 +1,8 @@
 // File and path helpers shared by the POSIX platform files.
 #pragma once
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +42,32 @@ inline int WriteAll(int fd, const char* data, size_t size) {
     data += written;
     size -= static_cast<size_t>(written);
   }
+  return 0;
+}
+
+// The same at an offset of the file, leaving its position alone.
+inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
+  while (size > 0) {
+    ssize_t written = pwrite(fd, data, size, at);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno != 0 ? errno : EIO;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+    at += written;
+  }
+  return 0;
+}
+
+// Renames without ever replacing `to`; 0 or the errno of the failure. Some
+// file systems lack the kernel's no-replace rename; a hard link refuses an
+// existing name just as well.
+inline int RenameNoReplace(const Text& from, const Text& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  if (link(from.c_str(), to.c_str()) != 0) return errno;
+  if (unlink(from.c_str()) != 0) return errno;
   return 0;
 }
 

@@ -1,11 +1,15 @@
 #include "profile/mod_ini.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -14,81 +18,203 @@
 
 namespace {
 
-// Reads the whole file into one buffer sized from `size_hint`; a file that
-// grows meanwhile is still read to its end.
-bool ReadAll(int fd, size_t size_hint, std::string& content) {
-  content.resize(size_hint + 1);
-  size_t length = 0;
+// A profile larger than this is no profile a person keeps; it is left alone
+// rather than read whole (a sparse file could claim any size at all).
+constexpr off_t kMaxProfileBytes = off_t{256} << 20;
+
+// Another writer holds the profile for a few milliseconds at most; one that
+// holds it longer has stalled, and waiting on it must not stall this run.
+constexpr unsigned kLockWaitMs = 2000;
+constexpr unsigned kLockPollMs = 10;
+
+// Starting over is needed only when another writer replaced the file
+// meanwhile; a few times is plenty.
+constexpr int kAttempts = 5;
+
+// The whole file, in memory that is given back on every path. Allocated
+// without exceptions, so that a file too large for the memory at hand is a
+// refusal like any other.
+struct Content {
+  char* data = nullptr;
+  size_t size = 0;
+  ~Content() { free(data); }
+  std::string_view view() const { return {data, size}; }
+};
+
+bool ReadAll(int fd, size_t size_hint, Content& content) {
+  size_t capacity = size_hint + 1;
+  content.data = static_cast<char*>(malloc(capacity));
+  if (content.data == nullptr) return false;
   for (;;) {
-    if (length == content.size()) content.resize(content.size() * 2);
-    ssize_t got = read(fd, &content[length], content.size() - length);
+    if (content.size == capacity) {
+      char* grown = static_cast<char*>(realloc(content.data, capacity * 2));
+      if (grown == nullptr) return false;
+      content.data = grown;
+      capacity *= 2;
+    }
+    ssize_t got = pread(fd, content.data + content.size, capacity - content.size,
+                        static_cast<off_t>(content.size));
     if (got < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (got == 0) break;
-    length += static_cast<size_t>(got);
+    if (got == 0) return true;
+    content.size += static_cast<size_t>(got);
+    // A file that grows while it is read must not be followed for ever.
+    if (content.size > static_cast<size_t>(kMaxProfileBytes)) return false;
   }
-  content.resize(length);
-  return true;
 }
 
+// A new profile is readable and writable by its owner whatever the umask, or
+// the next run could not add its record.
 mode_t ModeForNewFile() {
   mode_t mask = umask(0);
   umask(mask);
-  return 0666 & ~mask;
+  return (0666 & ~mask) | S_IRUSR | S_IWUSR;
 }
 
-// The new content is written in full to a temporary file beside the old one
-// and then renamed over it, so that a crash at any point leaves either the
-// old file or the new one, never a mixture.
-bool ReplaceFile(const Text& file, std::string_view content, const IniEdit& edit, mode_t mode,
-                 uid_t uid, gid_t gid) {
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Unchanged since it was read: same file, size and time of last change.
+bool Unchanged(const struct stat& a, const struct stat& b) {
+  return SameFile(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Waits a bounded time for other writers of the profile; false when the
+// holder did not let go in time.
+bool LockProfile(int fd) {
+  for (unsigned waited = 0;; waited += kLockPollMs) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= kLockWaitMs) return false;
+    usleep(kLockPollMs * 1000);
+  }
+}
+
+bool WriteSplice(int out, std::string_view content, const IniEdit& edit, off_t at) {
+  const std::string_view tail = content.substr(edit.at + edit.erase);
+  return WriteAllAt(out, edit.insert.data(), edit.insert.size(), at) == 0 &&
+         WriteAllAt(out, tail.data(), tail.size(), at + static_cast<off_t>(edit.insert.size())) == 0;
+}
+
+enum class Outcome { kDone, kRefused, kChangedMeanwhile };
+
+// The new content in full in a temporary file beside the old one, renamed
+// over it: a crash at any point leaves the old file or the new one. Used only
+// where the new file keeps all the old one had: its owner, group and mode,
+// and no extended attributes (ACLs among them) to lose. kRefused when the
+// file cannot be replaced so; the caller then writes in place.
+Outcome ReplaceByRename(const Text& file, std::string_view content, const IniEdit& edit,
+                        const struct stat& read_as, bool is_new) {
   Text temp = TempNameBeside(file);
   Fd out(mkostemp(&temp[0], O_CLOEXEC));
-  if (out.get() < 0) return false;
-  const std::string_view tail = content.substr(edit.at + edit.erase);
-  bool written = WriteAll(out.get(), content.data(), edit.at) == 0 &&
-                 WriteAll(out.get(), edit.insert.data(), edit.insert.size()) == 0 &&
-                 WriteAll(out.get(), tail.data(), tail.size()) == 0 &&
-                 fchmod(out.get(), mode) == 0 && fsync(out.get()) == 0;
-  if (written) {
-    // Keeps the owner a root run would otherwise take over; best effort.
-    if (fchown(out.get(), uid, gid) != 0) {
-      // Not fatal: the record matters more than who owns it.
+  if (out.get() < 0) return Outcome::kRefused;
+  struct stat made;
+  bool kept = is_new || (fchown(out.get(), read_as.st_uid, read_as.st_gid) == 0 &&
+                         fstat(out.get(), &made) == 0 && made.st_uid == read_as.st_uid &&
+                         made.st_gid == read_as.st_gid);
+  Outcome outcome = Outcome::kRefused;
+  if (kept && WriteAllAt(out.get(), content.data(), edit.at, 0) == 0 &&
+      WriteSplice(out.get(), content, edit, static_cast<off_t>(edit.at)) &&
+      fchmod(out.get(), read_as.st_mode & 07777) == 0 && fsync(out.get()) == 0) {
+    struct stat now;
+    if (is_new) {
+      // Never over a file that appeared meanwhile, or a dangling link.
+      outcome = RenameNoReplace(temp, file) == 0 ? Outcome::kDone : Outcome::kChangedMeanwhile;
+    } else if (lstat(file.c_str(), &now) != 0 || !Unchanged(now, read_as)) {
+      // Another writer got in while this one was stalled: its record must
+      // not be lost, so start again from what it wrote.
+      outcome = Outcome::kChangedMeanwhile;
+    } else {
+      outcome = rename(temp.c_str(), file.c_str()) == 0 ? Outcome::kDone : Outcome::kRefused;
     }
-    written = rename(temp.c_str(), file.c_str()) == 0;
   }
-  if (!written) {
+  if (outcome != Outcome::kDone) {
     unlink(temp.c_str());
-    return false;
+    return outcome;
   }
   // The rename itself is made durable by flushing the folder.
   Fd dir(open(DirectoryOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) fsync(dir.get());
-  return true;
+  return Outcome::kDone;
+}
+
+// As the Windows profile call writes: into the file itself, from the first
+// byte that changes. The file keeps its identity, links and attributes.
+Outcome WriteInPlace(int fd, std::string_view content, const IniEdit& edit,
+                     const struct stat& read_as) {
+  struct stat now;
+  if (fstat(fd, &now) != 0 || !Unchanged(now, read_as)) return Outcome::kChangedMeanwhile;
+  const off_t new_size =
+      static_cast<off_t>(content.size() - edit.erase + edit.insert.size());
+  if (!WriteSplice(fd, content, edit, static_cast<off_t>(edit.at))) return Outcome::kRefused;
+  if (new_size < static_cast<off_t>(content.size()) && ftruncate(fd, new_size) != 0) {
+    return Outcome::kRefused;
+  }
+  fsync(fd);
+  return Outcome::kDone;
+}
+
+// Whether a new file renamed over the old name would keep all the old one
+// had for whoever else uses it: the name is the file itself (no link to
+// follow), its only name, with no extended attributes.
+bool MayReplaceByRename(const Text& file, int fd, const struct stat& info) {
+  struct stat named;
+  if (lstat(file.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || !SameFile(named, info)) {
+    return false;
+  }
+  if (info.st_nlink != 1) return false;
+  ssize_t attributes = flistxattr(fd, nullptr, 0);
+  return attributes == 0 || (attributes < 0 && errno == ENOTSUP);
+}
+
+Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const Text& value) {
+  // Without blocking: a FIFO or a device in the profile's place must not hold
+  // the run. The file must allow writing, as on Windows.
+  Fd fd(open(file.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno != ENOENT) return Outcome::kRefused;
+    struct stat fresh = {};
+    fresh.st_mode = ModeForNewFile();
+    const IniEdit edit = PlanIniEdit({}, section, key, value);
+    return ReplaceByRename(file, {}, edit, fresh, true);
+  }
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Outcome::kRefused;
+  // A read-only profile is refused, as the Windows call refuses it, even
+  // where permissions would let root write it.
+  if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return Outcome::kRefused;
+
+  LockProfile(fd.get());
+  // The holder of the lock may have renamed a new file over this one.
+  struct stat named;
+  if (stat(file.c_str(), &named) != 0 || !SameFile(named, info)) return Outcome::kChangedMeanwhile;
+  if (fstat(fd.get(), &info) != 0) return Outcome::kRefused;
+  if (info.st_size > kMaxProfileBytes) return Outcome::kRefused;
+
+  Content content;
+  if (!ReadAll(fd.get(), static_cast<size_t>(info.st_size), content)) return Outcome::kRefused;
+  // The new file is written in pieces around the change, never copied whole.
+  const IniEdit edit = PlanIniEdit(content.view(), section, key, value);
+  if (MayReplaceByRename(file, fd.get(), info)) {
+    Outcome outcome = ReplaceByRename(file, content.view(), edit, info, false);
+    if (outcome != Outcome::kRefused) return outcome;
+  }
+  return WriteInPlace(fd.get(), content.view(), edit, info);
 }
 
 }  // namespace
 
 void WriteIniValue(Text file, Text section, Text key, Text value) {
-  struct stat info = {};
-  info.st_mode = ModeForNewFile();
-  info.st_uid = geteuid();
-  info.st_gid = getegid();
-  Fd in(open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() >= 0) {
-    if (fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
-    // A read-only profile is refused, as the Windows call refuses it, even
-    // though the folder would let a rename replace it.
-    if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return;
-    if (access(file.c_str(), W_OK) != 0) return;
-  } else if (errno != ENOENT) {
-    return;
+  // Out of memory, the record is not written and the file stays as it was;
+  // the run still ends as it must.
+  try {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      if (WriteOnce(file, section, key, value) != Outcome::kChangedMeanwhile) return;
+    }
+  } catch (const std::bad_alloc&) {
   }
-  std::string content;
-  if (in.get() >= 0 && !ReadAll(in.get(), static_cast<size_t>(info.st_size), content)) return;
-  // The new file is written in pieces around the change, never copied whole.
-  const IniEdit edit = PlanIniEdit(content, section, key, value);
-  ReplaceFile(file, content, edit, info.st_mode & 07777, info.st_uid, info.st_gid);
 }

@@ -22,16 +22,6 @@ constexpr unsigned kGuardPollMs = 10;
 
 SystemError LastError() { return errno != 0 ? static_cast<SystemError>(errno) : EIO; }
 
-// Renames without ever replacing `to`. Some file systems lack the kernel's
-// no-replace rename; a hard link refuses an existing name just as well.
-SystemError RenameNoReplace(const Text& from, const Text& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return LastError();
-  if (link(from.c_str(), to.c_str()) != 0) return LastError();
-  if (unlink(from.c_str()) != 0) return LastError();
-  return 0;
-}
-
 SystemError CopyContents(int from_fd, int to_fd) {
   std::vector<char> buffer(1 << 16);
   for (;;) {
@@ -63,7 +53,7 @@ SystemError MoveAcrossFileSystems(const Text& from, const Text& to) {
   SystemError error = CopyContents(source.get(), target.get());
   if (error == 0 && fchmod(target.get(), info.st_mode & 07777) != 0) error = LastError();
   if (error == 0 && fsync(target.get()) != 0) error = LastError();
-  if (error == 0) error = RenameNoReplace(temp, to);
+  if (error == 0) error = static_cast<SystemError>(RenameNoReplace(temp, to));
   if (error != 0) {
     unlink(temp.c_str());
     return error;
@@ -132,7 +122,7 @@ SystemError DeleteFileNotForced(const Text& path) {
 bool IsFileNotFound(SystemError error) { return error == ENOENT; }
 
 SystemError MoveFileNoReplace(const Text& from, const Text& to) {
-  SystemError error = RenameNoReplace(from, to);
+  SystemError error = static_cast<SystemError>(RenameNoReplace(from, to));
   if (error == EXDEV) return MoveAcrossFileSystems(from, to);
   return error;
 }

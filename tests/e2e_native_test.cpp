@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -380,16 +381,58 @@ TEST_F(NativeRunTest, RecordKeepsEveryOtherByteOfAnyProfile) {
   }
 }
 
+// A profile that cannot take the record, or is no profile at all, is left
+// as it was and the run ends as documented: never a hang or a crash. The
+// last kind is a file too large for the memory the tool may have.
 TEST_F(NativeRunTest, ProfileThatCannotBeWrittenIsLeftAlone) {
-  WriteFile(profile_, "[Tovalane]\n");
-  chmod(profile_.c_str(), 0444);
-  EXPECT_EQ(RunTool(), kExitLaunchFailed);
-  EXPECT_TRUE(HasContent(profile_, "[Tovalane]\n"));
-  unlink(profile_.c_str());
-  MakeDirs(profile_);
-  EXPECT_EQ(RunTool(), kExitLaunchFailed);
-  struct stat info;
-  EXPECT_TRUE(stat(profile_.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+  const std::string fifo = temp_.path() + "/fifo";
+  const auto sized = [&](off_t size) {
+    WriteFile(profile_, "");
+    ASSERT_EQ(truncate(profile_.c_str(), size), 0);
+  };
+  const std::map<std::string, std::string> no_env;
+#ifdef __SANITIZE_ADDRESS__
+  const std::vector<std::string> limited = {tool_};
+  const std::map<std::string, std::string> limited_env = {
+      {"ASAN_OPTIONS", "allocator_may_return_null=1:max_allocation_size_mb=16"}};
+#else
+  const std::vector<std::string> limited = {"prlimit", "--as=150000000", tool_};
+  const std::map<std::string, std::string>& limited_env = no_env;
+#endif
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    mode_t kind;
+    off_t size;
+    std::vector<std::string> command;
+    std::map<std::string, std::string> env;
+  } cases[] = {
+      {"read-only", [&] { WriteFile(profile_, "[Tovalane]\n"), chmod(profile_.c_str(), 0444); },
+       S_IFREG, 11, {tool_}, no_env},
+      {"directory", [&] { MakeDirs(profile_); }, S_IFDIR, -1, {tool_}, no_env},
+      {"FIFO", [&] { mkfifo(profile_.c_str(), 0644); }, S_IFIFO, -1, {tool_}, no_env},
+      {"link to a FIFO",
+       [&] { mkfifo(fifo.c_str(), 0644), symlink(fifo.c_str(), profile_.c_str()); }, S_IFIFO,
+       -1, {tool_}, no_env},
+      {"sparse, 64 GiB", [&] { sized(64ll << 30); },
+       S_IFREG, 64ll << 30, {tool_}, no_env},
+      {"40 MB, memory short", [&] { sized(40 << 20); },
+       S_IFREG, 40 << 20, limited, limited_env},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make();
+    EXPECT_EQ(RunAndWait(c.command, 30, c.env), kExitLaunchFailed);
+    struct stat info;
+    ASSERT_EQ(stat(profile_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & S_IFMT, c.kind);
+    if (c.size >= 0) {
+      EXPECT_EQ(info.st_size, c.size);
+    }
+    chmod(profile_.c_str(), 0644);
+    std::filesystem::remove_all(profile_);
+    unlink(fifo.c_str());
+  }
 }
 
 }  // namespace

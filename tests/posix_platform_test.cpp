@@ -4,12 +4,14 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 
 #include <cerrno>
 #include <iostream>
 #include <chrono>
 #include <filesystem>
 #include <iterator>
+#include <thread>
 
 #include "process/process_kill.h"
 #include "process/process_platform.h"
@@ -98,8 +100,12 @@ TEST(PosixFileOpsTest, MoveAcrossFileSystemsKeepsContentAndMode) {
 TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {
   TempDir temp;
   const std::string ini = temp.path() + "/Server.ini";
+  // However strict the umask, a new profile stays writable by its owner.
+  const mode_t umask_before = umask(0277);
   WriteIniValue(ini, "Tovalane", "FalseA", "1");
+  umask(umask_before);
   EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=1\n");
+  EXPECT_EQ(ModeOf(ini), 0600u);
   chmod(ini.c_str(), 0604);
   WriteIniValue(ini, "Tovalane", "FalseA", "2");
   EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=2\n");
@@ -157,6 +163,116 @@ TEST(PosixProfileTest, KilledWriterLeavesTheOldFileOrTheNewOne) {
   // Both ends were reached, or the kills never landed mid-write.
   EXPECT_GT(old_seen, 0);
   EXPECT_GT(new_seen, 0);
+}
+
+// The record goes into the file the profile is, and the file stays what it
+// was to everyone else: a link stays a link and its target gets the record,
+// links, attributes and owner are kept, and a writer that may write the file
+// but not its folder still writes it.
+TEST(PosixProfileTest, RecordKeepsTheProfilesIdentity) {
+  const uid_t nobody = 65534;
+  const struct {
+    const char* what;
+    std::string name;      // what the writer is given, in the folder
+    std::string target;    // the file that must get the record
+    mode_t folder_mode;
+    bool as_nobody;        // written by another user than the file's owner
+  } cases[] = {
+      {"symbolic link", "Server.ini", "real.ini", 0755, false},
+      {"hard link", "Server.ini", "other-name.ini", 0755, false},
+      {"extended attribute", "Server.ini", "Server.ini", 0755, false},
+      {"another user's file, folder not writable", "Server.ini", "Server.ini", 0755, true},
+      {"another user's file, sticky folder", "Server.ini", "Server.ini", 01777, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.as_nobody && geteuid() != 0) {
+      std::cout << "skipped as not root: " << c.what << "\n";
+      continue;
+    }
+    TempDir temp;
+    chmod(temp.path().c_str(), 0711);
+    const std::string dir = temp.path() + "/prog", name = dir + "/" + c.name,
+                      target = dir + "/" + c.target;
+    MakeDirs(dir);
+    WriteFile(target, "[A]\nk=v\n");
+    chmod(target.c_str(), 0666);
+    if (c.name != c.target && std::string(c.what) == "symbolic link") {
+      ASSERT_EQ(symlink(c.target.c_str(), name.c_str()), 0);
+    } else if (c.name != c.target) {
+      ASSERT_EQ(link(target.c_str(), name.c_str()), 0);
+    }
+    if (std::string(c.what) == "extended attribute" &&
+        setxattr(target.c_str(), "user.origin", "kept", 4, 0) != 0) {
+      std::cout << "skipped, no user attributes here: " << c.what << "\n";
+      continue;
+    }
+    chmod(dir.c_str(), c.folder_mode);
+    struct stat before;
+    ASSERT_EQ(lstat(target.c_str(), &before), 0);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      if (c.as_nobody && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(1);
+      WriteIniValue(name, "Tovalane", "FalseA", "1");
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(writer, &status, 0);
+    chmod(dir.c_str(), 0755);
+    EXPECT_EQ(ReadFile(target), "[A]\nk=v\n[Tovalane]\nFalseA=1\n");
+    struct stat after, named;
+    ASSERT_EQ(lstat(target.c_str(), &after), 0);
+    ASSERT_EQ(lstat(name.c_str(), &named), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_nlink, before.st_nlink);
+    EXPECT_EQ(S_ISLNK(named.st_mode), c.name != c.target && after.st_nlink == 1);
+    char value[8] = {};
+    if (std::string(c.what) == "extended attribute") {
+      EXPECT_EQ(getxattr(target.c_str(), "user.origin", value, sizeof value), 4);
+    }
+  }
+}
+
+// A writer stopped in the middle of its write, while the other waits for it
+// or gives up waiting: once both have ended, both records are in the file,
+// and the one that waited was never held for long.
+TEST(PosixProfileTest, StalledWriterLosesNoOtherRecord) {
+  TempDir temp;
+  const std::string ini = temp.path() + "/Server.ini";
+  std::string content = "[Server]\n";
+  for (int i = 0; i < 400000; ++i) content += "key" + std::to_string(i) + "=value\n";
+  WriteFile(ini, content);
+  auto start = std::chrono::steady_clock::now();
+  WriteIniValue(ini, "Tovalane", "FalseTimed", "1");
+  const auto write_time = std::chrono::steady_clock::now() - start;
+  auto write_in_child = [&](const char* key) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      WriteIniValue(ini, "Tovalane", key, "1");
+      _exit(0);
+    }
+    return pid;
+  };
+  for (int eighths = 1; eighths <= 7; eighths += 3) {
+    SCOPED_TRACE(std::to_string(eighths) + "/8 of a write");
+    WriteFile(ini, content);
+    pid_t stalled = write_in_child("FalseStalled");
+    std::this_thread::sleep_for(write_time * eighths / 8);
+    kill(stalled, SIGSTOP);
+    start = std::chrono::steady_clock::now();
+    pid_t other = write_in_child("FalseOther");
+    int status = 0;
+    EXPECT_TRUE(WaitChild(other, status, 20));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    kill(stalled, SIGCONT);
+    EXPECT_TRUE(WaitChild(stalled, status, 20));
+    const std::string after = ReadFile(ini);
+    EXPECT_NE(after.find("FalseStalled=1"), std::string::npos);
+    EXPECT_NE(after.find("FalseOther=1"), std::string::npos);
+    EXPECT_EQ(after.rfind(content, 0), 0u) << "the profile was damaged";
+  }
 }
 
 TEST(PosixProcessTest, SnapshotFindsAChildByItsExecutableAndStopsIt) {

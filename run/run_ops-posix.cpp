@@ -1,6 +1,8 @@
 #include "run/run_ops.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -8,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -41,7 +44,7 @@ SystemError CopyContents(int from_fd, int to_fd) {
 // name beside the destination and only then given the destination's name, so
 // that no half-copied executable ever stands there.
 SystemError MoveAcrossFileSystems(const Text& from, const Text& to) {
-  Fd source(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd source(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (source.get() < 0) return LastError();
   struct stat info;
   if (fstat(source.get(), &info) != 0) return LastError();
@@ -60,6 +63,31 @@ SystemError MoveAcrossFileSystems(const Text& from, const Text& to) {
   }
   if (unlink(from.c_str()) != 0) return LastError();
   return 0;
+}
+
+int OpenGuardTarget(const Text& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0 || errno != EACCES) return fd;
+  fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) errno = EACCES;
+  return fd;
+}
+
+// A leftover is a temporary copy that has not been written to for this
+// long: younger ones may belong to a writer still at work.
+constexpr time_t kLeftoverAgeS = 60;
+
+// mkostemp's names: the template with its six X's replaced by letters and
+// digits.
+bool IsTemporaryCopyName(const char* name, const Text& prefix) {
+  const size_t length = strlen(name);
+  if (length != prefix.size() + 6 || prefix.compare(0, Text::npos, name, prefix.size()) != 0) {
+    return false;
+  }
+  for (size_t i = prefix.size(); i < length; ++i) {
+    if (!isalnum(static_cast<unsigned char>(name[i]))) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -81,12 +109,14 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   taken = false;
   // The lock lives on the program directory itself, so no file is left
   // behind. Its descriptor stays open until the process ends, which is what
-  // releases the lock.
-  Fd dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return LastError();
+  // releases the lock. A folder that may be entered and written but not
+  // read is locked through this program's own file instead, which lives in
+  // it and is the same for every run there.
+  Fd lock(OpenGuardTarget(directory));
+  if (lock.get() < 0) return LastError();
   for (unsigned waited = 0;; waited += kGuardPollMs) {
-    if (flock(dir.get(), LOCK_EX | LOCK_NB) == 0) {
-      dir.release();
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+      lock.release();
       taken = true;
       return 0;
     }
@@ -96,10 +126,32 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   }
 }
 
+void RemoveStaleTemporaryCopies(const Text& path) {
+  // The same template as TempNameBeside, less its X's.
+  const Text temp_template = TempNameBeside(path);
+  const Text prefix = BaseName(temp_template.substr(0, temp_template.size() - 6));
+  const Text directory = DirectoryOf(path);
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) return;
+  const time_t now = time(nullptr);
+  while (dirent* entry = readdir(listing)) {
+    struct stat info;
+    if (!IsTemporaryCopyName(entry->d_name, prefix) ||
+        fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode) || now - info.st_mtime < kLeftoverAgeS) {
+      continue;
+    }
+    unlinkat(dirfd(listing), entry->d_name, 0);
+  }
+  closedir(listing);
+}
+
 SystemError FindPlainFile(const Text& path, bool& found) {
   found = false;
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) {
+  // A link is no plain file: moved into place it could point anywhere, even
+  // at the executable it replaces.
+  if (lstat(path.c_str(), &info) != 0) {
     // A missing folder on the way, or a file where a folder should be, simply
     // means no download is waiting.
     if (errno == ENOENT || errno == ENOTDIR) return 0;
@@ -135,10 +187,20 @@ SystemError LaunchMinimized(const Text& path) {
     posix_spawnattr_destroy(&attributes);
     return static_cast<SystemError>(error);
   }
-  // A session of its own, so that the updater outlives this tool and any
-  // terminal it was started from; nothing of this tool's but the standard
-  // streams reaches it.
-  int error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  // Started as Windows starts a program: in a session of its own, so that it
+  // outlives this tool and any terminal; with nothing of the caller's, no
+  // streams (a caller reading this tool's output would otherwise wait for
+  // the updater to end), no blocked or ignored signals.
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  int error = posix_spawnattr_setflags(
+      &attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, &all);
+  if (error == 0) error = posix_spawnattr_setsigmask(&attributes, &none);
+  if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, 1, 2);
   if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   if (error == 0) {
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};

@@ -72,6 +72,10 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   }
 }
 
+// The Windows steps leave no temporary copies: the system moves and writes
+// the files itself.
+void RemoveStaleTemporaryCopies(const Text&) {}
+
 SystemError FindPlainFile(const Text& path, bool& found) {
   found = false;
   DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
@@ -80,7 +84,10 @@ SystemError FindPlainFile(const Text& path, bool& found) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
     return LastError();
   }
-  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  // A reparse point (a symbolic link, a junction) is no plain file: moved
+  // into place it could point anywhere, even at the executable it replaces.
+  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                          FILE_ATTRIBUTE_REPARSE_POINT;
   found = (attributes & not_plain) == 0;
   return 0;
 }

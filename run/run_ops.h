@@ -20,8 +20,15 @@ SystemError GetProgramDirectory(Text& directory);
 // when it did not in time.
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken);
 
-// Whether a plain file stands at `path`: hidden or system files, directories
-// and a missing path are not found. A search that cannot be made is an error.
+// Removes the temporary copies that this tool's steps make beside `path`
+// and that a run killed while making them left behind, once they have not
+// been touched for a while. Called holding the run guard; failures are
+// ignored.
+void RemoveStaleTemporaryCopies(const Text& path);
+
+// Whether a plain file stands at `path`: hidden or system files, links
+// (reparse points), directories and a missing path are not found. A search
+// that cannot be made is an error.
 SystemError FindPlainFile(const Text& path, bool& found);
 
 // Deletes the file without forcing: a read-only file is refused.

@@ -2,6 +2,8 @@
 // updater of the tests' own: what is on disk, what runs, the record and the
 // exit status afterwards.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -27,10 +29,12 @@ struct StartRecord {
   int own_session = 0;
   int extra_fds = -1;
   int args = -1;
+  int null_streams = -1;
+  unsigned long long blocked = ~0ull, ignored = ~0ull;
 };
 
 class NativeRunTest : public ::testing::Test {
- protected:
+ public:
   static void SetUpTestSuite() {
     // Launched updaters leave the tool's session; as their subreaper the test
     // can still reap them once it has stopped them.
@@ -99,8 +103,11 @@ class NativeRunTest : public ::testing::Test {
     std::string line;
     while (std::getline(log, line)) {
       StartRecord s;
-      if (sscanf(line.c_str(), "pid=%d size=%lld own_session=%d extra_fds=%d args=%d", &s.pid,
-                 &s.size, &s.own_session, &s.extra_fds, &s.args) == 5) {
+      if (sscanf(line.c_str(),
+                 "pid=%d size=%lld own_session=%d extra_fds=%d args=%d null_streams=%d "
+                 "blocked=%llx ignored=%llx",
+                 &s.pid, &s.size, &s.own_session, &s.extra_fds, &s.args, &s.null_streams,
+                 &s.blocked, &s.ignored) == 8) {
         starts.push_back(s);
       }
     }
@@ -130,16 +137,49 @@ class NativeRunTest : public ::testing::Test {
   std::vector<pid_t> children_;
 };
 
+// Started as Windows starts it: nothing of the caller's reaches the updater.
+// The caller here reads the tool's output through a pipe, blocks a signal
+// and ignores SIGTERM and SIGCHLD.
 TEST_F(NativeRunTest, WithoutDownloadOnlyLaunchesInItsOwnSession) {
   PutCurrent();
   long long size = SizeOf(current_);
-  EXPECT_EQ(RunTool(), kExitLaunched);
+  int output[2];
+  ASSERT_EQ(pipe(output), 0);
+  pid_t tool = fork();
+  ASSERT_GE(tool, 0);
+  if (tool == 0) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    signal(SIGTERM, SIG_IGN);
+    signal(SIGCHLD, SIG_IGN);
+    dup2(output[1], 1);
+    execl(tool_.c_str(), tool_.c_str(), nullptr);
+    _exit(127);
+  }
+  close(output[1]);
+  int status = 0;
+  ASSERT_TRUE(WaitChild(tool, status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitLaunched);
+  // The output ends with the tool, not with the updater it started.
   ASSERT_TRUE(WaitForStarts(1));
+  pollfd end_of_output = {output[0], POLLIN, 0};
+  EXPECT_EQ(poll(&end_of_output, 1, 5000), 1);
+  char byte;
+  EXPECT_EQ(read(output[0], &byte, 1), 0) << "the updater holds the caller's pipe";
+  close(output[0]);
   StartRecord start = Starts()[0];
   EXPECT_EQ(start.size, size);
   EXPECT_EQ(start.own_session, 1);
   EXPECT_EQ(start.extra_fds, 0);
   EXPECT_EQ(start.args, 0);
+  EXPECT_EQ(start.null_streams, 3);
+  EXPECT_EQ(start.blocked, 0u);
+  // glibc's posix_spawn leaves its own two signals (32 and 33, below
+  // SIGRTMIN) ignored in every child; no program is meant to use them.
+  const unsigned long long glibc_internal = 3ull << 31;
+  EXPECT_EQ(start.ignored & ~glibc_internal, 0u);
   EXPECT_FALSE(Exists(profile_));
 }
 
@@ -191,14 +231,85 @@ TEST_F(NativeRunTest, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {
   EXPECT_FALSE(Exists(dir_ + "/starts.log"));
 }
 
-TEST_F(NativeRunTest, DirectoryNamedLikeTheDownloadIsNoDownload) {
+// Neither a directory nor a link is a downloaded copy: a link moved into
+// place could name the executable it replaces, or, relative, some other
+// file of the program directory.
+TEST_F(NativeRunTest, DirectoryOrLinkNamedLikeTheDownloadIsNoDownload) {
+  const struct {
+    const char* what;
+    std::function<void(NativeRunTest&)> make;
+  } cases[] = {
+      {"directory", [](NativeRunTest& t) { MakeDirs(t.download_); }},
+      {"link to the current executable",
+       [](NativeRunTest& t) {
+         MakeDirs(t.dir_ + "/Download/Program");
+         ASSERT_EQ(symlink(t.current_.c_str(), t.download_.c_str()), 0);
+       }},
+      {"relative link",
+       [](NativeRunTest& t) {
+         MakeDirs(t.dir_ + "/Download/Program");
+         WriteFile(t.dir_ + "/Download/Program/other", "");
+         WriteFile(t.dir_ + "/other", ReadFile(STAND_IN) + "another program");
+         chmod((t.dir_ + "/other").c_str(), 0755);
+         ASSERT_EQ(symlink("other", t.download_.c_str()), 0);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir case_dir;
+    UseProgramDir(case_dir.path());
+    PutCurrent();
+    c.make(*this);
+    const std::string current = ReadFile(current_);
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    struct stat info;
+    EXPECT_TRUE(lstat(current_.c_str(), &info) == 0 && S_ISREG(info.st_mode));
+    EXPECT_TRUE(HasContent(current_, current));
+    EXPECT_TRUE(Exists(download_));
+    ASSERT_TRUE(WaitForStarts(1));
+    EXPECT_EQ(Starts()[0].size, SizeOf(current_)) << "another program was launched";
+    TearDown();
+  }
+}
+
+// A folder that may be entered and written but not listed (mode 0333) lets
+// the run take its guard and go ahead. Root would list it anyway, so a root
+// test runs the tool as another user.
+TEST_F(NativeRunTest, FolderThatCannotBeListedStillRuns) {
   PutCurrent();
-  MakeDirs(download_);
-  const std::string current = ReadFile(current_);
+  chmod(temp_.path().c_str(), 0711);
+  chmod(dir_.c_str(), 0333);
+  std::vector<std::string> command = {tool_};
+  if (geteuid() == 0) {
+    command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", tool_};
+  }
+  EXPECT_EQ(RunAndWait(command), kExitLaunched) << ReadFile(profile_);
+  EXPECT_TRUE(WaitForStarts(1));
+  chmod(dir_.c_str(), 0755);
+}
+
+// What a run killed midway left behind is removed by the next one, but only
+// its own kind of temporary copy, and only one no writer can still be at.
+TEST_F(NativeRunTest, LeftoversOfKilledRunsAreRemoved) {
+  PutCurrent();
+  const struct {
+    const char* name;
+    bool old;
+    bool removed;
+  } cases[] = {
+      {".Server.ini.Ab12Cd", true, true}, {".Plindor.exe.zZ9x0Q", true, true},
+      {".Server.ini.Ab12Ce", false, false}, {".Server.ini.keep", true, false},
+      {".Server.ini.Ab-2Cd", true, false}, {"Server.ini.Ab12Cd", true, false},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir_ + "/" + c.name;
+    WriteFile(path, "left behind");
+    const timespec long_ago[2] = {{0, UTIME_OMIT}, {time(nullptr) - 3600, 0}};
+    if (c.old) utimensat(AT_FDCWD, path.c_str(), long_ago, 0);
+  }
   EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_TRUE(HasContent(current_, current));
-  EXPECT_TRUE(Exists(download_));
-  ASSERT_TRUE(WaitForStarts(1));
+  EXPECT_TRUE(WaitForStarts(1));
+  for (const auto& c : cases) EXPECT_EQ(Exists(dir_ + "/" + c.name), !c.removed) << c.name;
 }
 
 TEST_F(NativeRunTest, NeitherFileMeansTheLaunchFailsAndIsRecorded) {
@@ -396,7 +507,7 @@ TEST_F(NativeRunTest, ProfileThatCannotBeWrittenIsLeftAlone) {
   const std::map<std::string, std::string> limited_env = {
       {"ASAN_OPTIONS", "allocator_may_return_null=1:max_allocation_size_mb=16"}};
 #else
-  const std::vector<std::string> limited = {"prlimit", "--as=150000000", tool_};
+  const std::vector<std::string> limited = {"/usr/bin/prlimit", "--as=150000000", tool_};
   const std::map<std::string, std::string>& limited_env = no_env;
 #endif
   const struct {

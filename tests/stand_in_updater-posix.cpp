@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 int main(int argc, char**) {
@@ -28,11 +29,28 @@ int main(int argc, char**) {
     closedir(fds);
     --extra_fds;  // the listing's own
   }
+  // Standard streams on /dev/null, and the signals blocked and ignored.
+  int null_streams = 0;
+  for (const char* fd : {"/proc/self/fd/0", "/proc/self/fd/1", "/proc/self/fd/2"}) {
+    char target[64] = {};
+    null_streams += readlink(fd, target, sizeof target - 1) > 0 && strcmp(target, "/dev/null") == 0;
+  }
+  unsigned long long blocked = ~0ull, ignored = ~0ull;
+  if (FILE* status = fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (fgets(line, sizeof line, status)) {
+      sscanf(line, "SigBlk: %llx", &blocked);
+      sscanf(line, "SigIgn: %llx", &ignored);
+    }
+    fclose(status);
+  }
   FILE* log = fopen((dir + "/starts.log").c_str(), "a");
   if (log == nullptr) return 1;
-  fprintf(log, "pid=%d size=%lld own_session=%d extra_fds=%d args=%d\n", getpid(),
-          static_cast<long long>(info.st_size), getsid(0) == getpid() ? 1 : 0, extra_fds,
-          argc - 1);
+  fprintf(log,
+          "pid=%d size=%lld own_session=%d extra_fds=%d args=%d null_streams=%d blocked=%llx "
+          "ignored=%llx\n",
+          getpid(), static_cast<long long>(info.st_size), getsid(0) == getpid() ? 1 : 0, extra_fds,
+          argc - 1, null_streams, blocked, ignored);
   fclose(log);
   sleep(60);
   return 0;

@@ -98,7 +98,7 @@ size = int(read("win32-size"))
 imports = read("win32-imports")
 rows.append(("Size of build/win32/PlindorSwap.exe (stripped)",
              f"{size / 1024:.1f} KiB, imports {imports}", "≤ 300 KiB, system DLLs only",
-             met(size <= 300 * 1024 and set(imports.lower().split()) <= {"kernel32.dll", "msvcrt.dll"})))
+             met(size <= 300 * 1024 and set(imports.lower().split()) <= {"kernel32.dll", "advapi32.dll", "msvcrt.dll"})))
 
 
 def rss(name):

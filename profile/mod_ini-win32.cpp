@@ -4,10 +4,41 @@
 
 #include "common/path-win32.h"
 
+namespace {
+
+// The profile call takes no path past MAX_PATH, and a volume may keep no
+// short names to shorten one with. The record is then written by the same
+// call into a copy of the profile in the temporary folder, and the copy is
+// written back over the profile in place. The profile is refused as the call
+// itself would refuse it: a read-only file or a folder takes nothing.
+void WriteThroughTemporaryCopy(const Text& file, const Text& section, const Text& key,
+                               const Text& value) {
+  wchar_t temp_folder[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp_folder);
+  if (length == 0 || length > MAX_PATH - 14) return;
+  wchar_t temp[MAX_PATH];
+  if (!GetTempFileNameW(temp_folder, L"PSw", 0, temp)) return;
+  const Text profile = ExtendedPath(file);
+  const bool copied = CopyFileW(profile.c_str(), temp, FALSE) != 0;
+  const bool is_new = !copied && GetLastError() == ERROR_FILE_NOT_FOUND;
+  if ((copied || is_new) &&
+      WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), temp)) {
+    CopyFileW(temp, profile.c_str(), FALSE);
+  }
+  DeleteFileW(temp);
+}
+
+}  // namespace
+
 // The wide form of the profile call: the path reaches the file even when it
 // holds characters the ANSI code page has not. The platform still writes the
-// file's content in the file's own encoding.
+// file's content in the file's own encoding. It is never handed a path it
+// cannot take: such a path could send the record to some other file.
 void WriteIniValue(Text file, Text section, Text key, Text value) {
-  WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(),
-                             ShortFormIfLong(file).c_str());
+  const Text reachable = ShortFormIfLong(file);
+  if (reachable.size() >= MAX_PATH) {
+    WriteThroughTemporaryCopy(file, section, key, value);
+    return;
+  }
+  WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), reachable.c_str());
 }

@@ -1,6 +1,8 @@
 #include "run/run_ops.h"
 
 #include <windows.h>
+// After windows.h: the security descriptor language needs its types.
+#include <sddl.h>
 
 #include <cstdint>
 #include <string>
@@ -15,9 +17,35 @@ SystemError LastError() {
   return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
-// Mutex names cannot hold backslashes and are case sensitive while paths are
-// not, so the guard is named by a hash of the lower-cased directory.
-Text RunGuardName(const Text& directory) {
+void AppendHex(Text& text, uint64_t value, int digits) {
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+    text += L"0123456789abcdef"[(value >> shift) & 0xf];
+  }
+}
+
+// The folder's identity, its volume and its file index: the same however
+// the path to it is spelled (another drive letter for the same place, a
+// UNC path, a subst drive, a junction, a short name).
+bool FolderIdentity(const Text& directory, Text& identity) {
+  HANDLE folder = CreateFileW(ExtendedPath(directory).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(folder, &info) != 0;
+  CloseHandle(folder);
+  if (!known) return false;
+  identity.clear();
+  AppendHex(identity, info.dwVolumeSerialNumber, 8);
+  identity += L'-';
+  AppendHex(identity, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 16);
+  return true;
+}
+
+// Where the folder cannot be opened to learn its identity, a hash of its
+// lower-cased path: mutex names cannot hold backslashes and are case
+// sensitive while paths are not.
+Text PathKey(const Text& directory) {
   Text lower = directory;
   if (!lower.empty()) {
     LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, directory.c_str(),
@@ -27,9 +55,32 @@ Text RunGuardName(const Text& directory) {
   for (wchar_t c : lower) {
     hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull;
   }
-  Text name = L"Local\\PlindorSwap-";
-  for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xf];
-  return name;
+  Text key = L"path-";
+  AppendHex(key, hash, 16);
+  return key;
+}
+
+// The guard's mutex, in the namespace every logon session shares, so that a
+// service and a user on one folder take turns too. Anyone may wait on it,
+// but only the system and administrators may change it; a run that may not
+// create it with full access opens it to wait on. Where the global namespace
+// is closed to this process, the session's own is used.
+HANDLE OpenRunGuardMutex(const Text& key) {
+  const Text global_name = L"Global\\PlindorSwap-" + key;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;WD)", SDDL_REVISION_1, &descriptor,
+          nullptr)) {
+    security.lpSecurityDescriptor = descriptor;
+  }
+  HANDLE mutex = CreateMutexW(&security, FALSE, global_name.c_str());
+  if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    mutex = OpenMutexW(SYNCHRONIZE, FALSE, global_name.c_str());
+  }
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (mutex == nullptr) mutex = CreateMutexW(nullptr, FALSE, (L"Local\\PlindorSwap-" + key).c_str());
+  return mutex;
 }
 
 }  // namespace
@@ -54,7 +105,9 @@ SystemError GetProgramDirectory(Text& directory) {
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
   taken = false;
   // The handle stays open until the process ends, which releases the mutex.
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, RunGuardName(directory).c_str());
+  Text key;
+  if (!FolderIdentity(directory, key)) key = PathKey(directory);
+  HANDLE mutex = OpenRunGuardMutex(key);
   if (mutex == nullptr) return LastError();
   switch (WaitForSingleObject(mutex, timeout_ms)) {
     case WAIT_OBJECT_0:

@@ -250,7 +250,9 @@ class WineRunTest : public ::testing::Test {
     return pid;
   }
 
-  pid_t StartTool() { return StartChild(tool_->Command(dir_ + "/PlindorSwap.exe"), tool_->Env()); }
+  pid_t StartTool(const std::string& program) {
+    return StartChild(tool_->Command(program), tool_->Env());
+  }
 
   int RunTool() {
     int code = RunAndWait(tool_->Command(dir_ + "/PlindorSwap.exe"), 120, tool_->Env());
@@ -526,26 +528,50 @@ TEST_F(WineRunTest, AwkwardProgramDirectoriesStillSwapAndLaunch) {
 }
 
 // Paths past MAX_PATH: the file steps take them in their extended form, but
-// process creation takes none and needs the folder's short (8.3) name, which
-// Windows volumes usually keep and Wine never gives. Either way nothing is
-// lost: the swap completes, and the updater is launched or the failure is
-// recorded.
+// process creation and the profile call take none and need a short (8.3)
+// form of the folder. The folder here is made of names that are already
+// short, so no short form helps. Either way nothing is lost: the swap
+// completes, and the updater is launched or the failure is recorded in the
+// folder's own profile, never anywhere else.
 TEST_F(WineRunTest, ProgramDirectoryPastMaxPathSwapsAndLaunchesOrRecords) {
-  const std::string long_name(120, 'L');
-  UseProgramDir(temp_.path() + "/" + long_name + "/" + long_name);
-  ASSERT_GT(WindowsPath(download_).size(), 260u);
-  PutCurrent();
-  const std::string downloaded = PutDownload();
-  int code = RunTool();
-  EXPECT_TRUE(HasContent(current_, downloaded));
-  EXPECT_FALSE(Exists(download_));
-  if (code == kExitLaunched) {
-    EXPECT_TRUE(WaitForStarts(1));
-    EXPECT_FALSE(Exists(profile_));
-  } else {
-    EXPECT_EQ(code, kExitLaunchFailed);
-    ExpectRecordOf("Cannot launch the updater");
+  const std::string workdir = std::filesystem::current_path().string();
+  const size_t workdir_entries = std::distance(std::filesystem::directory_iterator(workdir),
+                                               std::filesystem::directory_iterator());
+  for (size_t length : {262, 285, 307, 400}) {
+    SCOPED_TRACE("folder of " + std::to_string(length) + " characters");
+    TempDir case_dir("plw");
+    std::string dir = case_dir.path();
+    while (WindowsPath(dir).size() < length) {
+      const size_t left = length - WindowsPath(dir).size();
+      dir += "/" + std::string(left >= 11 ? 8 : left == 10 ? 7 : left - 1, 'd');
+    }
+    UseProgramDir(dir);
+    ASSERT_EQ(WindowsPath(dir_).size(), length);
+    PutCurrent();
+    const std::string downloaded = PutDownload();
+    const bool had_profile = length == 400;
+    if (had_profile) WriteFile(profile_, "[Server]\r\nHost=example\r\n");
+    int code = RunTool();
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_FALSE(Exists(download_));
+    if (code == kExitLaunched) {
+      EXPECT_TRUE(WaitForStarts(1));
+      EXPECT_EQ(Exists(profile_), had_profile);
+    } else {
+      EXPECT_EQ(code, kExitLaunchFailed);
+      std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+      ASSERT_EQ(entries.size(), had_profile ? 2u : 1u) << ReadFile(profile_);
+      EXPECT_EQ(entries.back().key.rfind("FalseCannot launch the updater: ", 0), 0u);
+      if (had_profile) {
+        EXPECT_EQ(entries[0], (IniEntry{"Server", "Host", "example"}));
+      }
+    }
+    StopStandIns(case_dir.path());
   }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(workdir),
+                          std::filesystem::directory_iterator()),
+            static_cast<long>(workdir_entries))
+      << "something was written into the working folder";
 }
 
 TEST_F(WineRunTest, DownloadFolderThatIsAFileMeansNoDownload) {
@@ -583,17 +609,23 @@ TEST_F(WineRunTest, ProfileThatIsADirectoryIsLeftAlone) {
   EXPECT_TRUE(stat(profile_.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
 }
 
+// Half the rounds start the two runs by two spellings of one folder, C:\...
+// and Z:\...\drive_c\...: the guard is the folder's, not its spelling's.
 TEST_F(WineRunTest, TwoRunsAtOnceNeverLoseTheUpdate) {
   // A running updater makes each run pause a second after stopping it, so
   // that the two runs surely overlap.
+  const std::string name = "plindor-" + std::to_string(getpid());
+  UseProgramDir(wine_env["WINEPREFIX"] + "/drive_c/" + name);
+  const std::string tools[2] = {"C:\\" + name + "\\PlindorSwap.exe",
+                                WindowsPath(dir_ + "/PlindorSwap.exe")};
   constexpr int kRounds = 8;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     PutCurrent();
     const std::string downloaded = PutDownload();
     StartUpdater();
-    pid_t first = StartTool();
-    pid_t second = StartTool();
+    pid_t first = StartTool(tools[0]);
+    pid_t second = StartTool(tools[round % 2]);
     int first_status = 0, second_status = 0;
     ASSERT_TRUE(WaitChild(first, first_status, 120));
     ASSERT_TRUE(WaitChild(second, second_status, 120));
@@ -608,6 +640,7 @@ TEST_F(WineRunTest, TwoRunsAtOnceNeverLoseTheUpdate) {
     unlink((dir_ + "/stop").c_str());
     unlink(current_.c_str());
   }
+  std::filesystem::remove_all(dir_);
 }
 
 }  // namespace

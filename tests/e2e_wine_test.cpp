@@ -499,6 +499,20 @@ TEST_F(WineRunTest, FailingRunsMatchThe64BitTwin) {
   }
 }
 
+// The program signed as scripts/package signs it, with a throwaway
+// certificate, still runs as it did.
+TEST_F(WineRunTest, SignedProgramStillRuns) {
+  const std::string signed_tool = temp_.path() + "/signed.exe";
+  ASSERT_EQ(RunAndWait({"/bin/bash", std::string(PLINDOR_SOURCE_DIR) + "/tests/check_signing",
+                        tool_->tool(), signed_tool}),
+            0);
+  CopyFile(signed_tool, dir_ + "/PlindorSwap.exe");
+  PutCurrent();
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  ASSERT_TRUE(WaitForStarts(1));
+  ExpectLaunchedMinimized(ReadStarts(dir_)[0]);
+}
+
 TEST_F(WineRunTest, ExistingProfileKeepsItsOtherSectionsAndKeys) {
   WriteFile(profile_, "[Server]\r\nHost=example\r\n[Tovalane]\r\nFalseOld=2020-01-01 00:00:00\r\n"
                       "[Last]\r\nk=v\r\n");

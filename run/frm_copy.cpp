@@ -57,8 +57,7 @@ void FrmCopy::ReplaceAndRelaunch() {
   const Text current = dir + kCurrentExe;
   const Text downloaded = dir + kDownloadedCopy;
   // What runs killed midway left behind; only a holder of the guard may tell.
-  RemoveStaleTemporaryCopies(dir + kProfileFile);
-  RemoveStaleTemporaryCopies(current);
+  RemoveStaleTemporaryCopies({dir + kProfileFile, current});
   bool swap_due = false;
   if (SystemError error = FindPlainFile(downloaded, swap_due)) {
     FailStep(dir, TXT("Cannot search for the downloaded copy"), error, kExitSearchFailed);

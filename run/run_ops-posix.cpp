@@ -126,18 +126,22 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   }
 }
 
-void RemoveStaleTemporaryCopies(const Text& path) {
-  // The same template as TempNameBeside, less its X's.
-  const Text temp_template = TempNameBeside(path);
-  const Text prefix = BaseName(temp_template.substr(0, temp_template.size() - 6));
-  const Text directory = DirectoryOf(path);
-  DIR* listing = opendir(directory.c_str());
+void RemoveStaleTemporaryCopies(std::initializer_list<Text> paths) {
+  if (paths.size() == 0) return;
+  // The names TempNameBeside gives, less their X's; one listing serves all.
+  std::vector<Text> prefixes;
+  for (const Text& path : paths) {
+    const Text temp_template = BaseName(TempNameBeside(path));
+    prefixes.push_back(temp_template.substr(0, temp_template.size() - 6));
+  }
+  DIR* listing = opendir(DirectoryOf(*paths.begin()).c_str());
   if (listing == nullptr) return;
   const time_t now = time(nullptr);
   while (dirent* entry = readdir(listing)) {
+    bool ours = false;
+    for (const Text& prefix : prefixes) ours = ours || IsTemporaryCopyName(entry->d_name, prefix);
     struct stat info;
-    if (!IsTemporaryCopyName(entry->d_name, prefix) ||
-        fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!ours || fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(info.st_mode) || now - info.st_mtime < kLeftoverAgeS) {
       continue;
     }

@@ -127,7 +127,7 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
 
 // The Windows steps leave no temporary copies: the system moves and writes
 // the files itself.
-void RemoveStaleTemporaryCopies(const Text&) {}
+void RemoveStaleTemporaryCopies(std::initializer_list<Text>) {}
 
 SystemError FindPlainFile(const Text& path, bool& found) {
   found = false;

@@ -2,6 +2,8 @@
 // platform defines these in its own file; the run's tests link fakes instead.
 #pragma once
 
+#include <initializer_list>
+
 #include "common/text.h"
 
 // The system's error code for a failed step (GetLastError or errno); 0 is
@@ -20,11 +22,11 @@ SystemError GetProgramDirectory(Text& directory);
 // when it did not in time.
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken);
 
-// Removes the temporary copies that this tool's steps make beside `path`
-// and that a run killed while making them left behind, once they have not
-// been touched for a while. Called holding the run guard; failures are
-// ignored.
-void RemoveStaleTemporaryCopies(const Text& path);
+// Removes the temporary copies that this tool's steps make beside these
+// files (all in one folder) and that a run killed while making them left
+// behind, once they have not been touched for a while. Called holding the
+// run guard; failures are ignored.
+void RemoveStaleTemporaryCopies(std::initializer_list<Text> paths);
 
 // Whether a plain file stands at `path`: hidden or system files, links
 // (reparse points), directories and a missing path are not found. A search

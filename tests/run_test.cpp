@@ -68,7 +68,11 @@ SystemError TakeRunGuard(const Text& directory, unsigned, bool& taken) {
   taken = world.guard_taken;
   return world.guard_error;
 }
-void RemoveStaleTemporaryCopies(const Text& path) { world.calls.push_back("tidy " + path); }
+void RemoveStaleTemporaryCopies(std::initializer_list<Text> paths) {
+  std::string call = "tidy";
+  for (const Text& path : paths) call += " " + path;
+  world.calls.push_back(call);
+}
 SystemError FindPlainFile(const Text& path, bool& found) {
   world.calls.push_back("search " + path);
   found = world.search_error == 0 && world.files.count(path) != 0;
@@ -118,8 +122,7 @@ TEST_F(RunTest, WithNoDownloadOnlyLaunches) {
   EXPECT_EQ(RunTool(), kExitLaunched);
   EXPECT_EQ(world.calls, (std::vector<std::string>{
                              "guard /prog",
-                             "tidy /prog/Server.ini",
-                             "tidy /prog/Plindor.exe",
+                             "tidy /prog/Server.ini /prog/Plindor.exe",
                              "search /prog/Download/Program/Plindor.exe",
                              "launch /prog/Plindor.exe",
                          }));
@@ -131,8 +134,7 @@ TEST_F(RunTest, WithDownloadStopsSwapsAndLaunchesInOrder) {
   EXPECT_EQ(RunTool(), kExitLaunched);
   EXPECT_EQ(world.calls, (std::vector<std::string>{
                              "guard /prog",
-                             "tidy /prog/Server.ini",
-                             "tidy /prog/Plindor.exe",
+                             "tidy /prog/Server.ini /prog/Plindor.exe",
                              "search /prog/Download/Program/Plindor.exe",
                              "lookup Plindor.EXE",
                              "kill 42",
@@ -146,7 +148,7 @@ TEST_F(RunTest, WithDownloadStopsSwapsAndLaunchesInOrder) {
 TEST_F(RunTest, WithDownloadAndNoUpdaterRunningHandsZeroToTheStop) {
   world.files[kDownload] = "new";
   EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_EQ(world.calls.at(5), "kill 0");
+  EXPECT_EQ(world.calls.at(4), "kill 0");
 }
 
 TEST_F(RunTest, MissingCurrentExecutableIsRecoveredByTheMove) {
@@ -168,7 +170,7 @@ TEST_F(RunTest, WithoutProgramDirectoryEndsWithoutTouchingAnything) {
 // left behind, and the step's own exit code.
 TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
   const std::string guard = "guard /prog";
-  const std::string tidy = "tidy /prog/Server.ini", tidy_exe = "tidy /prog/Plindor.exe";
+  const std::string tidy = "tidy /prog/Server.ini /prog/Plindor.exe";
   const std::string search = "search /prog/Download/Program/Plindor.exe";
   const std::string lookup = "lookup Plindor.EXE", kill = "kill 7";
   const std::string del = "delete /prog/Plindor.exe";
@@ -191,22 +193,22 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
        {guard, "record"}, untouched,
        "Cannot start: another run on this folder did not finish in time"},
       {"search", [](World& w) { w.search_error = kDenied; }, kExitSearchFailed,
-       {guard, tidy, tidy_exe, search, "record"}, untouched, "Cannot search for the downloaded copy: Error 5"},
+       {guard, tidy, search, "record"}, untouched, "Cannot search for the downloaded copy: Error 5"},
       {"delete", [](World& w) { w.delete_error = kDenied; }, kExitDeleteFailed,
-       {guard, tidy, tidy_exe, search, lookup, kill, del, "record"}, untouched,
+       {guard, tidy, search, lookup, kill, del, "record"}, untouched,
        "Cannot delete the current executable: Error 5"},
       {"move", [](World& w) { w.move_error = kDenied; }, kExitMoveFailed,
-       {guard, tidy, tidy_exe, search, lookup, kill, del, move, "record"}, {{kDownload, "new"}},
+       {guard, tidy, search, lookup, kill, del, move, "record"}, {{kDownload, "new"}},
        "Cannot move the downloaded copy into place: Error 5"},
       {"launch", [](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed,
-       {guard, tidy, tidy_exe, search, lookup, kill, del, move, launch, "record"}, swapped,
+       {guard, tidy, search, lookup, kill, del, move, launch, "record"}, swapped,
        "Cannot launch the updater: Error 5"},
       {"launch, profile refuses the record",
        [](World& w) {
          w.launch_error = kDenied;
          w.profile_refused = true;
        },
-       kExitLaunchFailed, {guard, tidy, tidy_exe, search, lookup, kill, del, move, launch, "record"}, swapped, ""},
+       kExitLaunchFailed, {guard, tidy, search, lookup, kill, del, move, launch, "record"}, swapped, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.step);

@@ -170,68 +170,55 @@ TEST(PosixProfileTest, KilledWriterLeavesTheOldFileOrTheNewOne) {
 // links, attributes and owner are kept, and a writer that may write the file
 // but not its folder still writes it.
 TEST(PosixProfileTest, RecordKeepsTheProfilesIdentity) {
-  const uid_t nobody = 65534;
+  enum Kind { kSymlink, kHardLink, kAttribute, kOtherUsers };
   const struct {
     const char* what;
-    std::string name;      // what the writer is given, in the folder
-    std::string target;    // the file that must get the record
+    Kind kind;
     mode_t folder_mode;
-    bool as_nobody;        // written by another user than the file's owner
   } cases[] = {
-      {"symbolic link", "Server.ini", "real.ini", 0755, false},
-      {"hard link", "Server.ini", "other-name.ini", 0755, false},
-      {"extended attribute", "Server.ini", "Server.ini", 0755, false},
-      {"another user's file, folder not writable", "Server.ini", "Server.ini", 0755, true},
-      {"another user's file, sticky folder", "Server.ini", "Server.ini", 01777, true},
+      {"symbolic link", kSymlink, 0755},
+      {"hard link", kHardLink, 0755},
+      {"extended attribute", kAttribute, 0755},
+      {"another user's file, folder not writable", kOtherUsers, 0755},
+      {"another user's file, sticky folder", kOtherUsers, 01777},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.as_nobody && geteuid() != 0) {
-      std::cout << "skipped as not root: " << c.what << "\n";
-      continue;
-    }
     TempDir temp;
     chmod(temp.path().c_str(), 0711);
-    const std::string dir = temp.path() + "/prog", name = dir + "/" + c.name,
-                      target = dir + "/" + c.target;
-    MakeDirs(dir);
+    const std::string name = temp.path() + "/Server.ini", target = temp.path() + "/real.ini";
     WriteFile(target, "[A]\nk=v\n");
     chmod(target.c_str(), 0666);
-    if (c.name != c.target && std::string(c.what) == "symbolic link") {
-      ASSERT_EQ(symlink(c.target.c_str(), name.c_str()), 0);
-    } else if (c.name != c.target) {
-      ASSERT_EQ(link(target.c_str(), name.c_str()), 0);
-    }
-    if (std::string(c.what) == "extended attribute" &&
-        setxattr(target.c_str(), "user.origin", "kept", 4, 0) != 0) {
-      std::cout << "skipped, no user attributes here: " << c.what << "\n";
+    bool ready = c.kind == kSymlink    ? symlink("real.ini", name.c_str()) == 0
+                 : c.kind == kHardLink  ? link(target.c_str(), name.c_str()) == 0
+                 : c.kind == kAttribute ? setxattr(target.c_str(), "user.a", "kept", 4, 0) == 0
+                                        : true;
+    if (!ready || (c.kind == kOtherUsers && geteuid() != 0)) {
+      std::cout << "skipped here: " << c.what << "\n";
       continue;
     }
-    chmod(dir.c_str(), c.folder_mode);
-    struct stat before;
+    chmod(temp.path().c_str(), c.folder_mode);
+    struct stat before, after, named;
     ASSERT_EQ(lstat(target.c_str(), &before), 0);
     pid_t writer = fork();
-    ASSERT_GE(writer, 0);
     if (writer == 0) {
-      if (c.as_nobody && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(1);
-      WriteIniValue(name, "Tovalane", "FalseA", "1");
+      // nobody, as the writer the file's owner is not
+      if (c.kind == kOtherUsers && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
+      const bool linked = c.kind == kSymlink || c.kind == kHardLink;
+      WriteIniValue(linked ? name : target, "Tovalane", "FalseA", "1");
       _exit(0);
     }
     int status = 0;
-    waitpid(writer, &status, 0);
-    chmod(dir.c_str(), 0755);
+    ASSERT_TRUE(WaitChild(writer, status));
+    chmod(temp.path().c_str(), 0755);
     EXPECT_EQ(ReadFile(target), "[A]\nk=v\n[Tovalane]\nFalseA=1\n");
-    struct stat after, named;
     ASSERT_EQ(lstat(target.c_str(), &after), 0);
-    ASSERT_EQ(lstat(name.c_str(), &named), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_uid, before.st_uid);
     EXPECT_EQ(after.st_nlink, before.st_nlink);
-    EXPECT_EQ(S_ISLNK(named.st_mode), c.name != c.target && after.st_nlink == 1);
-    char value[8] = {};
-    if (std::string(c.what) == "extended attribute") {
-      EXPECT_EQ(getxattr(target.c_str(), "user.origin", value, sizeof value), 4);
-    }
+    EXPECT_EQ(lstat(name.c_str(), &named) == 0 && S_ISLNK(named.st_mode), c.kind == kSymlink);
+    char value[8];
+    EXPECT_EQ(getxattr(target.c_str(), "user.a", value, sizeof value), c.kind == kAttribute ? 4 : -1);
   }
 }
 

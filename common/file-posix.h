@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +61,19 @@ inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
   return 0;
 }
 
+// Takes an exclusive flock on `fd`, trying every 10 ms for up to
+// `timeout_ms`: 0 once taken, ETIMEDOUT when another holder kept it, or the
+// errno of a failure.
+inline int FlockWithin(int fd, unsigned timeout_ms) {
+  constexpr unsigned kPollMs = 10;
+  for (unsigned waited = 0;; waited += kPollMs) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    if (waited >= timeout_ms) return ETIMEDOUT;
+    usleep(kPollMs * 1000);
+  }
+}
+
 // Renames without ever replacing `to`; 0 or the errno of the failure. Some
 // file systems lack the kernel's no-replace rename; a hard link refuses an
 // existing name just as well.
@@ -83,9 +97,12 @@ inline Text BaseName(const Text& path) {
   return slash == Text::npos ? path : path.substr(slash + 1);
 }
 
+// The name of a temporary copy of `path` up to mkostemp's six characters.
+inline Text TempNamePrefix(const Text& path) { return "." + BaseName(path) + "."; }
+
 // A name for a temporary file beside `path`, as a template for mkostemp.
 inline Text TempNameBeside(const Text& path) {
   Text directory = DirectoryOf(path);
   if (directory.back() != '/') directory += '/';
-  return directory + "." + BaseName(path) + ".XXXXXX";
+  return directory + TempNamePrefix(path) + "XXXXXX";
 }

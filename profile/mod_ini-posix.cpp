@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -25,7 +24,6 @@ constexpr off_t kMaxProfileBytes = off_t{256} << 20;
 // Another writer holds the profile for a few milliseconds at most; one that
 // holds it longer has stalled, and waiting on it must not stall this run.
 constexpr unsigned kLockWaitMs = 2000;
-constexpr unsigned kLockPollMs = 10;
 
 // Starting over is needed only when another writer replaced the file
 // meanwhile; a few times is plenty.
@@ -82,16 +80,6 @@ bool Unchanged(const struct stat& a, const struct stat& b) {
   return SameFile(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
          a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
-// Waits a bounded time for other writers of the profile; false when the
-// holder did not let go in time.
-bool LockProfile(int fd) {
-  for (unsigned waited = 0;; waited += kLockPollMs) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= kLockWaitMs) return false;
-    usleep(kLockPollMs * 1000);
-  }
 }
 
 bool WriteSplice(int out, std::string_view content, const IniEdit& edit, off_t at) {
@@ -188,7 +176,8 @@ Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const 
   // where permissions would let root write it.
   if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return Outcome::kRefused;
 
-  LockProfile(fd.get());
+  // Waits a bounded time for other writers; past it, goes ahead all the same.
+  FlockWithin(fd.get(), kLockWaitMs);
   // The holder of the lock may have renamed a new file over this one.
   struct stat named;
   if (stat(file.c_str(), &named) != 0 || !SameFile(named, info)) return Outcome::kChangedMeanwhile;

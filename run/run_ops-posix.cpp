@@ -21,8 +21,6 @@ extern char** environ;
 
 namespace {
 
-constexpr unsigned kGuardPollMs = 10;
-
 SystemError LastError() { return errno != 0 ? static_cast<SystemError>(errno) : EIO; }
 
 SystemError CopyContents(int from_fd, int to_fd) {
@@ -114,26 +112,19 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   // it and is the same for every run there.
   Fd lock(OpenGuardTarget(directory));
   if (lock.get() < 0) return LastError();
-  for (unsigned waited = 0;; waited += kGuardPollMs) {
-    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
-      lock.release();
-      taken = true;
-      return 0;
-    }
-    if (errno != EWOULDBLOCK && errno != EINTR) return LastError();
-    if (waited >= timeout_ms) return 0;
-    usleep(kGuardPollMs * 1000);
-  }
+  const int error = FlockWithin(lock.get(), timeout_ms);
+  if (error == ETIMEDOUT) return 0;
+  if (error != 0) return static_cast<SystemError>(error);
+  lock.release();
+  taken = true;
+  return 0;
 }
 
 void RemoveStaleTemporaryCopies(std::initializer_list<Text> paths) {
   if (paths.size() == 0) return;
-  // The names TempNameBeside gives, less their X's; one listing serves all.
+  // One listing serves all.
   std::vector<Text> prefixes;
-  for (const Text& path : paths) {
-    const Text temp_template = BaseName(TempNameBeside(path));
-    prefixes.push_back(temp_template.substr(0, temp_template.size() - 6));
-  }
+  for (const Text& path : paths) prefixes.push_back(TempNamePrefix(path));
   DIR* listing = opendir(DirectoryOf(*paths.begin()).c_str());
   if (listing == nullptr) return;
   const time_t now = time(nullptr);

@@ -145,9 +145,7 @@ TEST_F(NativeRunTest, WithoutDownloadOnlyLaunchesInItsOwnSession) {
   long long size = SizeOf(current_);
   int output[2];
   ASSERT_EQ(pipe(output), 0);
-  pid_t tool = fork();
-  ASSERT_GE(tool, 0);
-  if (tool == 0) {
+  pid_t tool = ForkChild([&] {
     sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGUSR1);
@@ -157,7 +155,7 @@ TEST_F(NativeRunTest, WithoutDownloadOnlyLaunchesInItsOwnSession) {
     dup2(output[1], 1);
     execl(tool_.c_str(), tool_.c_str(), nullptr);
     _exit(127);
-  }
+  });
   close(output[1]);
   int status = 0;
   ASSERT_TRUE(WaitChild(tool, status));

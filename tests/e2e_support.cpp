@@ -68,6 +68,11 @@ bool HasContent(const std::string& path, const std::string& content) {
 
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
+int EntriesIn(const std::string& dir) {
+  auto it = fs::directory_iterator(dir);
+  return static_cast<int>(std::distance(it, fs::directory_iterator()));
+}
+
 pid_t StartChild(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& env) {
   std::vector<std::string> env_strings;
@@ -84,6 +89,16 @@ pid_t StartChild(const std::vector<std::string>& argv,
   pid_t pid = 0;
   if (int error = posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), envp.data())) {
     throw std::runtime_error("cannot start " + argv[0] + ": " + strerror(error));
+  }
+  return pid;
+}
+
+pid_t ForkChild(const std::function<void()>& body) {
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    body();
+    _exit(0);
   }
   return pid;
 }

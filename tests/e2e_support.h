@@ -31,6 +31,8 @@ bool Exists(const std::string& path);
 // are not worth printing.
 bool HasContent(const std::string& path, const std::string& content);
 void MakeDirs(const std::string& path);
+// How many entries the folder holds.
+int EntriesIn(const std::string& dir);
 
 // Runs the program with these arguments and environment additions and waits
 // for it; its exit code, or -1 when it was killed by a signal or took longer
@@ -41,6 +43,10 @@ int RunAndWait(const std::vector<std::string>& argv, int timeout_s = 120,
 // Starts the program as a child of the test and returns its pid.
 pid_t StartChild(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& env = {});
+
+// Runs `body` in a forked child of the test, which then ends with code 0;
+// returns its pid.
+pid_t ForkChild(const std::function<void()>& body);
 
 // The child's exit as waitpid gives it, waiting up to `timeout_s`.
 bool WaitChild(pid_t pid, int& status, int timeout_s = 30);

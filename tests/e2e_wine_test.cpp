@@ -330,36 +330,32 @@ TEST_F(WineRunTest, WithoutDownloadOnlyLaunchesMinimized) {
 TEST_F(WineRunTest, RunningUpdaterIsFoundInAnyLetterCaseStoppedAndReplaced) {
   std::vector<const WindowsBuild*> updaters = {suite};
   if (suite == &win32) updaters.push_back(&win64);
-  std::vector<std::pair<const WindowsBuild*, std::string>> cases;
   for (const WindowsBuild* updater : updaters) {
     for (const std::string name : {"plindor.exe", "PLINDOR.EXE", "Plindor.Exe"}) {
-      cases.push_back({updater, name});
+      SCOPED_TRACE(name + ", " + updater->name + " updater");
+      TempDir case_dir("plindor-wine-case");
+      UseProgramDir(case_dir.path() + "/prog", *suite, *updater);
+      PutCurrent(name);
+      const std::string downloaded = PutDownload();
+      pid_t running = StartUpdater(name);
+
+      EXPECT_EQ(RunTool(), kExitLaunched);
+      int status = 0;
+      ASSERT_TRUE(WaitChild(running, status));
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not terminated with code 0";
+      EXPECT_FALSE(Exists(dir_ + "/" + name));
+      EXPECT_TRUE(HasContent(current_, downloaded));
+      EXPECT_FALSE(Exists(download_));
+      ASSERT_TRUE(WaitForStarts(2));
+      ExpectLaunchedMinimized(ReadStarts(dir_)[1]);
+      EXPECT_FALSE(Exists(profile_));
+
+      EXPECT_EQ(RunTool(), kExitLaunched);
+      ASSERT_TRUE(WaitForStarts(3));
+      EXPECT_TRUE(HasContent(current_, downloaded));
+      EXPECT_FALSE(Exists(profile_));
+      StopStandIns(case_dir.path());
     }
-  }
-  for (const auto& [updater, name] : cases) {
-    SCOPED_TRACE(name + ", " + updater->name + " updater");
-    TempDir case_dir("plindor-wine-case");
-    UseProgramDir(case_dir.path() + "/prog", *suite, *updater);
-    PutCurrent(name);
-    const std::string downloaded = PutDownload();
-    pid_t running = StartUpdater(name);
-
-    EXPECT_EQ(RunTool(), kExitLaunched);
-    int status = 0;
-    ASSERT_TRUE(WaitChild(running, status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not terminated with code 0";
-    EXPECT_FALSE(Exists(dir_ + "/" + name));
-    EXPECT_TRUE(HasContent(current_, downloaded));
-    EXPECT_FALSE(Exists(download_));
-    ASSERT_TRUE(WaitForStarts(2));
-    ExpectLaunchedMinimized(ReadStarts(dir_)[1]);
-    EXPECT_FALSE(Exists(profile_));
-
-    EXPECT_EQ(RunTool(), kExitLaunched);
-    ASSERT_TRUE(WaitForStarts(3));
-    EXPECT_TRUE(HasContent(current_, downloaded));
-    EXPECT_FALSE(Exists(profile_));
-    StopStandIns(case_dir.path());
   }
 }
 
@@ -549,8 +545,7 @@ TEST_F(WineRunTest, AwkwardProgramDirectoriesStillSwapAndLaunch) {
 // folder's own profile, never anywhere else.
 TEST_F(WineRunTest, ProgramDirectoryPastMaxPathSwapsAndLaunchesOrRecords) {
   const std::string workdir = std::filesystem::current_path().string();
-  const size_t workdir_entries = std::distance(std::filesystem::directory_iterator(workdir),
-                                               std::filesystem::directory_iterator());
+  const int workdir_entries = EntriesIn(workdir);
   for (size_t length : {262, 285, 307, 400}) {
     SCOPED_TRACE("folder of " + std::to_string(length) + " characters");
     TempDir case_dir("plw");
@@ -582,10 +577,7 @@ TEST_F(WineRunTest, ProgramDirectoryPastMaxPathSwapsAndLaunchesOrRecords) {
     }
     StopStandIns(case_dir.path());
   }
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(workdir),
-                          std::filesystem::directory_iterator()),
-            static_cast<long>(workdir_entries))
-      << "something was written into the working folder";
+  EXPECT_EQ(EntriesIn(workdir), workdir_entries) << "something was written into the working folder";
 }
 
 TEST_F(WineRunTest, DownloadFolderThatIsAFileMeansNoDownload) {

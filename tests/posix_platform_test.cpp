@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <iostream>
 #include <chrono>
-#include <filesystem>
-#include <iterator>
 #include <thread>
 
 #include "process/process_kill.h"
@@ -26,10 +24,24 @@ mode_t ModeOf(const std::string& path) {
   return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
-int EntriesIn(const std::string& dir) {
-  auto it = std::filesystem::directory_iterator(dir);
-  return static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
+// A profile large enough that a write takes a while to be caught in the
+// middle of.
+std::string LargeProfile(int lines) {
+  std::string content = "[Server]\n";
+  for (int i = 0; i < lines; ++i) content += "key" + std::to_string(i) + "=value\n";
+  return content;
 }
+
+// Writes `content` to `ini`, then times one record written into it, in
+// microseconds (at least 1).
+long TimedWrite(const std::string& ini, const std::string& content) {
+  WriteFile(ini, content);
+  const auto start = std::chrono::steady_clock::now();
+  WriteIniValue(ini, "Tovalane", "FalseX", "1");
+  const auto took = std::chrono::steady_clock::now() - start;
+  return std::max<long>(1, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+}
+
 
 }  // namespace
 
@@ -126,28 +138,15 @@ TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {
 TEST(PosixProfileTest, KilledWriterLeavesTheOldFileOrTheNewOne) {
   TempDir temp;
   const std::string ini = temp.path() + "/Server.ini";
-  // Large enough that a write takes a while to be caught in the middle of.
-  std::string old_content = "[Server]\n";
-  for (int i = 0; i < 30000; ++i) old_content += "key" + std::to_string(i) + "=value\n";
-  WriteFile(ini, old_content);
+  const std::string old_content = LargeProfile(30000);
   const std::string new_content = old_content + "[Tovalane]\nFalseX=1\n";
   // One whole write, timed, to spread the kills over.
-  auto start = std::chrono::steady_clock::now();
-  WriteIniValue(ini, "Tovalane", "FalseX", "1");
-  const long write_us = std::max<long>(
-      1, static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count()));
+  const long write_us = TimedWrite(ini, old_content);
   int old_seen = 0, new_seen = 0;
   unsigned seed = 12345;
   for (int round = 0; round < 200; ++round) {
     WriteFile(ini, old_content);
-    pid_t writer = fork();
-    ASSERT_GE(writer, 0);
-    if (writer == 0) {
-      WriteIniValue(ini, "Tovalane", "FalseX", "1");
-      _exit(0);
-    }
+    pid_t writer = ForkChild([&] { WriteIniValue(ini, "Tovalane", "FalseX", "1"); });
     seed = seed * 1103515245u + 12345u;
     usleep(static_cast<useconds_t>((seed >> 8) % static_cast<unsigned>(2 * write_us)));
     kill(writer, SIGKILL);
@@ -200,14 +199,12 @@ TEST(PosixProfileTest, RecordKeepsTheProfilesIdentity) {
     chmod(temp.path().c_str(), c.folder_mode);
     struct stat before, after, named;
     ASSERT_EQ(lstat(target.c_str(), &before), 0);
-    pid_t writer = fork();
-    if (writer == 0) {
+    pid_t writer = ForkChild([&] {
       // nobody, as the writer the file's owner is not
       if (c.kind == kOtherUsers && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
       const bool linked = c.kind == kSymlink || c.kind == kHardLink;
       WriteIniValue(linked ? name : target, "Tovalane", "FalseA", "1");
-      _exit(0);
-    }
+    });
     int status = 0;
     ASSERT_TRUE(WaitChild(writer, status));
     chmod(temp.path().c_str(), 0755);
@@ -228,19 +225,10 @@ TEST(PosixProfileTest, RecordKeepsTheProfilesIdentity) {
 TEST(PosixProfileTest, StalledWriterLosesNoOtherRecord) {
   TempDir temp;
   const std::string ini = temp.path() + "/Server.ini";
-  std::string content = "[Server]\n";
-  for (int i = 0; i < 400000; ++i) content += "key" + std::to_string(i) + "=value\n";
-  WriteFile(ini, content);
-  auto start = std::chrono::steady_clock::now();
-  WriteIniValue(ini, "Tovalane", "FalseTimed", "1");
-  const auto write_time = std::chrono::steady_clock::now() - start;
+  const std::string content = LargeProfile(400000);
+  const auto write_time = std::chrono::microseconds(TimedWrite(ini, content));
   auto write_in_child = [&](const char* key) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      WriteIniValue(ini, "Tovalane", key, "1");
-      _exit(0);
-    }
-    return pid;
+    return ForkChild([&] { WriteIniValue(ini, "Tovalane", key, "1"); });
   };
   for (int eighths = 1; eighths <= 7; eighths += 3) {
     SCOPED_TRACE(std::to_string(eighths) + "/8 of a write");
@@ -248,7 +236,7 @@ TEST(PosixProfileTest, StalledWriterLosesNoOtherRecord) {
     pid_t stalled = write_in_child("FalseStalled");
     std::this_thread::sleep_for(write_time * eighths / 8);
     kill(stalled, SIGSTOP);
-    start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     pid_t other = write_in_child("FalseOther");
     int status = 0;
     EXPECT_TRUE(WaitChild(other, status, 20));

@@ -98,7 +98,9 @@ inline Text BaseName(const Text& path) {
 }
 
 // The name of a temporary copy of `path` up to mkostemp's six characters.
-inline Text TempNamePrefix(const Text& path) { return "." + BaseName(path) + "."; }
+// It names this tool, so that the clearing of leftovers can never take a
+// user's backup (".Server.ini.backup") or another program's temporary file.
+inline Text TempNamePrefix(const Text& path) { return "." + BaseName(path) + ".PlindorSwap-"; }
 
 // A name for a temporary file beside `path`, as a template for mkostemp.
 inline Text TempNameBeside(const Text& path) {

@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <string>
@@ -21,9 +23,11 @@ namespace {
 // rather than read whole (a sparse file could claim any size at all).
 constexpr off_t kMaxProfileBytes = off_t{256} << 20;
 
-// Another writer holds the profile for a few milliseconds at most; one that
-// holds it longer has stalled, and waiting on it must not stall this run.
-constexpr unsigned kLockWaitMs = 2000;
+// Another writer holds the profile for a few milliseconds at most, but one
+// that holds it longer may still write: it is waited for (its lock goes when
+// it dies) as long as a run waits for another run, and past that the file is
+// left alone rather than written over.
+constexpr unsigned kLockWaitMs = 30000;
 
 // Starting over is needed only when another writer replaced the file
 // meanwhile; a few times is plenty.
@@ -82,10 +86,27 @@ bool Unchanged(const struct stat& a, const struct stat& b) {
          a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-bool WriteSplice(int out, std::string_view content, const IniEdit& edit, off_t at) {
-  const std::string_view tail = content.substr(edit.at + edit.erase);
-  return WriteAllAt(out, edit.insert.data(), edit.insert.size(), at) == 0 &&
-         WriteAllAt(out, tail.data(), tail.size(), at + static_cast<off_t>(edit.insert.size())) == 0;
+size_t NewSize(std::string_view content, const IniEdit& edit) {
+  return content.size() - edit.erase + edit.insert.size();
+}
+
+// Writes bytes [from, to) of the new content, the old one with the edit
+// spliced in, at their own offsets: the new file is written in pieces around
+// the change, never copied whole.
+bool WriteNewContent(int out, std::string_view content, const IniEdit& edit, size_t from,
+                     size_t to) {
+  const std::string_view pieces[] = {content.substr(0, edit.at), edit.insert,
+                                     content.substr(edit.at + edit.erase)};
+  size_t start = 0;
+  for (std::string_view piece : pieces) {
+    const size_t begin = std::max(from, start), end = std::min(to, start + piece.size());
+    if (begin < end &&
+        WriteAllAt(out, piece.data() + (begin - start), end - begin, static_cast<off_t>(begin)) != 0) {
+      return false;
+    }
+    start += piece.size();
+  }
+  return true;
 }
 
 enum class Outcome { kDone, kRefused, kChangedMeanwhile };
@@ -105,8 +126,7 @@ Outcome ReplaceByRename(const Text& file, std::string_view content, const IniEdi
                          fstat(out.get(), &made) == 0 && made.st_uid == read_as.st_uid &&
                          made.st_gid == read_as.st_gid);
   Outcome outcome = Outcome::kRefused;
-  if (kept && WriteAllAt(out.get(), content.data(), edit.at, 0) == 0 &&
-      WriteSplice(out.get(), content, edit, static_cast<off_t>(edit.at)) &&
+  if (kept && WriteNewContent(out.get(), content, edit, 0, NewSize(content, edit)) &&
       fchmod(out.get(), read_as.st_mode & 07777) == 0 && fsync(out.get()) == 0) {
     struct stat now;
     if (is_new) {
@@ -131,15 +151,26 @@ Outcome ReplaceByRename(const Text& file, std::string_view content, const IniEdi
 }
 
 // As the Windows profile call writes: into the file itself, from the first
-// byte that changes. The file keeps its identity, links and attributes.
+// byte that changes. The file keeps its identity, links and attributes. A
+// write that cannot be completed must leave the file as it was, so a file
+// that grows is made to hold its new length first: the new end is written,
+// and flushed, because a network file system reports a full disk only then.
+// Where that fails (no space, a quota, a file size limit) it is cut off again
+// before any old byte has been touched.
 Outcome WriteInPlace(int fd, std::string_view content, const IniEdit& edit,
                      const struct stat& read_as) {
   struct stat now;
   if (fstat(fd, &now) != 0 || !Unchanged(now, read_as)) return Outcome::kChangedMeanwhile;
-  const off_t new_size =
-      static_cast<off_t>(content.size() - edit.erase + edit.insert.size());
-  if (!WriteSplice(fd, content, edit, static_cast<off_t>(edit.at))) return Outcome::kRefused;
-  if (new_size < static_cast<off_t>(content.size()) && ftruncate(fd, new_size) != 0) {
+  const size_t old_size = content.size(), new_size = NewSize(content, edit);
+  if (new_size > old_size && (!WriteNewContent(fd, content, edit, old_size, new_size) ||
+                              fdatasync(fd) != 0)) {
+    if (ftruncate(fd, static_cast<off_t>(old_size)) == 0) fsync(fd);
+    return Outcome::kRefused;
+  }
+  if (!WriteNewContent(fd, content, edit, edit.at, std::min(old_size, new_size))) {
+    return Outcome::kRefused;
+  }
+  if (new_size < old_size && ftruncate(fd, static_cast<off_t>(new_size)) != 0) {
     return Outcome::kRefused;
   }
   fsync(fd);
@@ -159,7 +190,17 @@ bool MayReplaceByRename(const Text& file, int fd, const struct stat& info) {
   return attributes == 0 || (attributes < 0 && errno == ENOTSUP);
 }
 
-Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const Text& value) {
+// What is left of the wait for other writers, which spans every attempt.
+unsigned MillisecondsLeft(const timespec& deadline) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long left = (deadline.tv_sec - now.tv_sec) * 1000LL +
+                         (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
+  return left > 0 ? static_cast<unsigned>(left) : 0;
+}
+
+Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const Text& value,
+                  const timespec& lock_deadline) {
   // Without blocking: a FIFO or a device in the profile's place must not hold
   // the run. The file must allow writing, as on Windows.
   Fd fd(open(file.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -176,8 +217,9 @@ Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const 
   // where permissions would let root write it.
   if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return Outcome::kRefused;
 
-  // Waits a bounded time for other writers; past it, goes ahead all the same.
-  FlockWithin(fd.get(), kLockWaitMs);
+  // A file system without locks (some network and FUSE mounts) cannot make
+  // writers take turns; it is written as the Windows call writes, unlocked.
+  if (FlockWithin(fd.get(), MillisecondsLeft(lock_deadline)) == ETIMEDOUT) return Outcome::kRefused;
   // The holder of the lock may have renamed a new file over this one.
   struct stat named;
   if (stat(file.c_str(), &named) != 0 || !SameFile(named, info)) return Outcome::kChangedMeanwhile;
@@ -200,9 +242,12 @@ Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const 
 void WriteIniValue(Text file, Text section, Text key, Text value) {
   // Out of memory, the record is not written and the file stays as it was;
   // the run still ends as it must.
+  timespec lock_deadline;
+  clock_gettime(CLOCK_MONOTONIC, &lock_deadline);
+  lock_deadline.tv_sec += kLockWaitMs / 1000;
   try {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      if (WriteOnce(file, section, key, value) != Outcome::kChangedMeanwhile) return;
+      if (WriteOnce(file, section, key, value, lock_deadline) != Outcome::kChangedMeanwhile) return;
     }
   } catch (const std::bad_alloc&) {
   }

@@ -6,12 +6,16 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -71,6 +75,56 @@ int OpenGuardTarget(const Text& directory) {
   return fd;
 }
 
+// Whether flock's failure says the folder's file system cannot lock it: NFS
+// emulates flock with byte-range locks, which an exclusive lock refuses on a
+// descriptor opened for reading; some SMB and FUSE mounts have no locks.
+bool IsLockingUnsupported(int error) {
+  return error == EBADF || error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP ||
+         error == EINVAL;
+}
+
+// The guard where the folder cannot be locked: a name in the abstract socket
+// namespace, keyed on the folder's identity as the lock would be. Only one
+// socket can hold a name, the kernel frees it when its process ends, and it
+// leaves nothing on disk. Tried every 10 ms for up to `timeout_ms`.
+SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, bool& taken) {
+  Fd socket_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (socket_fd.get() < 0) return LastError();
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  // The leading zero byte puts the name in the abstract namespace.
+  const int length = snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
+                              "PlindorSwap-guard-%llx-%llx",
+                              static_cast<unsigned long long>(folder.st_dev),
+                              static_cast<unsigned long long>(folder.st_ino));
+  const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+  constexpr unsigned kPollMs = 10;
+  for (unsigned waited = 0;; waited += kPollMs) {
+    if (bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), size) == 0) break;
+    if (errno != EADDRINUSE) return LastError();
+    if (waited >= timeout_ms) return 0;
+    usleep(kPollMs * 1000);
+  }
+  socket_fd.release();
+  taken = true;
+  return 0;
+}
+
+// The null device for the updater's standard streams, above them so that it
+// never is one of them itself; -1 where none is to be had (a bare chroot or
+// container, or a FIFO or a file in its place): the streams are then closed,
+// and the updater still starts.
+int OpenNullDevice() {
+  Fd null_device(open("/dev/null", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  struct stat info;
+  if (null_device.get() < 0 || fstat(null_device.get(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+    return -1;
+  }
+  // Opened without blocking only in case it was no device.
+  fcntl(null_device.get(), F_SETFL, 0);
+  return fcntl(null_device.get(), F_DUPFD_CLOEXEC, 3);
+}
+
 // A leftover is a temporary copy that has not been written to for this
 // long: younger ones may belong to a writer still at work.
 constexpr time_t kLeftoverAgeS = 60;
@@ -114,6 +168,10 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   if (lock.get() < 0) return LastError();
   const int error = FlockWithin(lock.get(), timeout_ms);
   if (error == ETIMEDOUT) return 0;
+  struct stat folder;
+  if (IsLockingUnsupported(error) && fstat(lock.get(), &folder) == 0) {
+    return TakeNamedGuard(folder, timeout_ms, taken);
+  }
   if (error != 0) return static_cast<SystemError>(error);
   lock.release();
   taken = true;
@@ -189,13 +247,18 @@ SystemError LaunchMinimized(const Text& path) {
   sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
+  Fd null_device(OpenNullDevice());
   int error = posix_spawnattr_setflags(
       &attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   if (error == 0) error = posix_spawnattr_setsigdefault(&attributes, &all);
   if (error == 0) error = posix_spawnattr_setsigmask(&attributes, &none);
-  if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (error == 0) error = posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  for (int stream = 0; stream < 3 && error == 0; ++stream) {
+    if (null_device.get() >= 0) {
+      error = posix_spawn_file_actions_adddup2(&actions, null_device.get(), stream);
+    } else if (fcntl(stream, F_GETFD) != -1) {
+      error = posix_spawn_file_actions_addclose(&actions, stream);
+    }
+  }
   if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   if (error == 0) {
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};

@@ -31,6 +31,7 @@ struct StartRecord {
   int args = -1;
   int null_streams = -1;
   unsigned long long blocked = ~0ull, ignored = ~0ull;
+  int closed_streams = -1;
 };
 
 class NativeRunTest : public ::testing::Test {
@@ -105,9 +106,9 @@ class NativeRunTest : public ::testing::Test {
       StartRecord s;
       if (sscanf(line.c_str(),
                  "pid=%d size=%lld own_session=%d extra_fds=%d args=%d null_streams=%d "
-                 "blocked=%llx ignored=%llx",
+                 "blocked=%llx ignored=%llx closed_streams=%d",
                  &s.pid, &s.size, &s.own_session, &s.extra_fds, &s.args, &s.null_streams,
-                 &s.blocked, &s.ignored) == 8) {
+                 &s.blocked, &s.ignored, &s.closed_streams) == 9) {
         starts.push_back(s);
       }
     }
@@ -139,46 +140,74 @@ class NativeRunTest : public ::testing::Test {
 
 // Started as Windows starts it: nothing of the caller's reaches the updater.
 // The caller here reads the tool's output through a pipe, blocks a signal
-// and ignores SIGTERM and SIGCHLD.
+// and ignores SIGTERM and SIGCHLD. The updater's streams are the null device,
+// or closed where there is none (a bare chroot, or a FIFO in its place, which
+// must not hold the run): either way it starts.
 TEST_F(NativeRunTest, WithoutDownloadOnlyLaunchesInItsOwnSession) {
+  const std::string fifo = temp_.path() + "/fifo";
+  mkfifo(fifo.c_str(), 0644);
+  const struct {
+    const char* what;
+    std::string shell;  // empty: the tool as it is
+    int null_streams;
+  } cases[] = {
+      {"/dev/null", "", 3},
+      {"no /dev/null", "mount -t tmpfs none /dev && exec \"$0\"", 0},
+      {"/dev/null a FIFO", "mount --bind " + fifo + " /dev/null && exec \"$0\"", 0},
+  };
   PutCurrent();
   long long size = SizeOf(current_);
-  int output[2];
-  ASSERT_EQ(pipe(output), 0);
-  pid_t tool = ForkChild([&] {
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    signal(SIGTERM, SIG_IGN);
-    signal(SIGCHLD, SIG_IGN);
-    dup2(output[1], 1);
-    execl(tool_.c_str(), tool_.c_str(), nullptr);
-    _exit(127);
-  });
-  close(output[1]);
-  int status = 0;
-  ASSERT_TRUE(WaitChild(tool, status));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitLaunched);
-  // The output ends with the tool, not with the updater it started.
-  ASSERT_TRUE(WaitForStarts(1));
-  pollfd end_of_output = {output[0], POLLIN, 0};
-  EXPECT_EQ(poll(&end_of_output, 1, 5000), 1);
-  char byte;
-  EXPECT_EQ(read(output[0], &byte, 1), 0) << "the updater holds the caller's pipe";
-  close(output[0]);
-  StartRecord start = Starts()[0];
-  EXPECT_EQ(start.size, size);
-  EXPECT_EQ(start.own_session, 1);
-  EXPECT_EQ(start.extra_fds, 0);
-  EXPECT_EQ(start.args, 0);
-  EXPECT_EQ(start.null_streams, 3);
-  EXPECT_EQ(start.blocked, 0u);
-  // glibc's posix_spawn leaves its own two signals (32 and 33, below
-  // SIGRTMIN) ignored in every child; no program is meant to use them.
-  const unsigned long long glibc_internal = 3ull << 31;
-  EXPECT_EQ(start.ignored & ~glibc_internal, 0u);
-  EXPECT_FALSE(Exists(profile_));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.shell.empty() && geteuid() != 0) {
+      std::cout << "skipped, needs root: " << c.what << "\n";
+      continue;
+    }
+    unlink((dir_ + "/starts.log").c_str());
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    pid_t tool = ForkChild([&] {
+      sigset_t blocked;
+      sigemptyset(&blocked);
+      sigaddset(&blocked, SIGUSR1);
+      sigprocmask(SIG_BLOCK, &blocked, nullptr);
+      signal(SIGTERM, SIG_IGN);
+      signal(SIGCHLD, SIG_IGN);
+      dup2(output[1], 1);
+      if (c.shell.empty()) {
+        execl(tool_.c_str(), tool_.c_str(), nullptr);
+      } else {
+        execl("/usr/bin/unshare", "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+              c.shell.c_str(), tool_.c_str(), nullptr);
+      }
+      _exit(127);
+    });
+    close(output[1]);
+    int status = 0;
+    ASSERT_TRUE(WaitChild(tool, status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitLaunched) << ReadFile(profile_);
+    // The output ends with the tool, not with the updater it started.
+    ASSERT_TRUE(WaitForStarts(1));
+    pollfd end_of_output = {output[0], POLLIN, 0};
+    EXPECT_EQ(poll(&end_of_output, 1, 5000), 1);
+    char byte;
+    EXPECT_EQ(read(output[0], &byte, 1), 0) << "the updater holds the caller's pipe";
+    close(output[0]);
+    StartRecord start = Starts()[0];
+    EXPECT_EQ(start.size, size);
+    EXPECT_EQ(start.own_session, 1);
+    EXPECT_EQ(start.extra_fds, 0);
+    EXPECT_EQ(start.args, 0);
+    EXPECT_EQ(start.null_streams, c.null_streams);
+    EXPECT_EQ(start.closed_streams, 3 - c.null_streams);
+    EXPECT_EQ(start.blocked, 0u);
+    // glibc's posix_spawn leaves its own two signals (32 and 33, below
+    // SIGRTMIN) ignored in every child; no program is meant to use them.
+    const unsigned long long glibc_internal = 3ull << 31;
+    EXPECT_EQ(start.ignored & ~glibc_internal, 0u);
+    EXPECT_FALSE(Exists(profile_));
+    TearDown();
+  }
 }
 
 TEST_F(NativeRunTest, WithUpdaterRunningStopsSwapsAndRelaunches) {
@@ -295,9 +324,14 @@ TEST_F(NativeRunTest, LeftoversOfKilledRunsAreRemoved) {
     bool old;
     bool removed;
   } cases[] = {
-      {".Server.ini.Ab12Cd", true, true}, {".Plindor.exe.zZ9x0Q", true, true},
-      {".Server.ini.Ab12Ce", false, false}, {".Server.ini.keep", true, false},
-      {".Server.ini.Ab-2Cd", true, false}, {"Server.ini.Ab12Cd", true, false},
+      {".Server.ini.PlindorSwap-Ab12Cd", true, true},
+      {".Plindor.exe.PlindorSwap-zZ9x0Q", true, true},
+      {".Server.ini.PlindorSwap-Ab12Ce", false, false},
+      {".Server.ini.PlindorSwap-keep", true, false},
+      {".Server.ini.PlindorSwap-Ab-2Cd", true, false},
+      {"Server.ini.PlindorSwap-Ab12Cd", true, false},
+      // A user's backups, of the length mkostemp's names have.
+      {".Server.ini.backup", true, false}, {".Plindor.exe.v1save", true, false},
   };
   for (const auto& c : cases) {
     const std::string path = dir_ + "/" + c.name;
@@ -347,34 +381,64 @@ TEST_F(NativeRunTest, ExistingProfileKeepsEveryOtherByte) {
   EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
+// Two runs at once on one folder take turns, also where the folder's file
+// system cannot lock it (NFS refuses flock on a folder with EBADF, some SMB
+// and FUSE mounts with ENOLCK or EOPNOTSUPP: injected here, as no such mount
+// can be made). With the updater running, each run pauses a second after
+// stopping it, so that the two surely overlap.
 TEST_F(NativeRunTest, TwoRunsAtOnceNeverLoseTheUpdate) {
-  constexpr int kRounds = 50;
-  int launched = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    PutCurrent();
-    PutDownload();
-    const std::string downloaded = ReadFile(download_);
-    pid_t first = StartChild({tool_});
-    pid_t second = StartChild({tool_});
-    int first_status = 0, second_status = 0;
-    ASSERT_TRUE(WaitChild(first, first_status));
-    ASSERT_TRUE(WaitChild(second, second_status));
-    ASSERT_TRUE(WIFEXITED(first_status) && WIFEXITED(second_status));
-    const int first_code = WEXITSTATUS(first_status), second_code = WEXITSTATUS(second_status);
-    const int succeeded = (first_code == kExitLaunched) + (second_code == kExitLaunched);
-    launched += succeeded;
-    // Nothing lost, and a run that failed has left its record.
-    EXPECT_TRUE(HasContent(current_, downloaded));
-    EXPECT_FALSE(Exists(download_));
-    EXPECT_EQ(Exists(profile_), succeeded < 2) << first_code << " " << second_code;
-    // The next round's lookup must find nothing of this one.
-    ASSERT_TRUE(WaitForStarts(static_cast<size_t>(succeeded)));
-    TearDown();
-    unlink((dir_ + "/starts.log").c_str());
-    unlink(current_.c_str());
+  const std::vector<std::string> no_prefix;
+  const auto locks_fail_with = [](const char* error) {
+    return std::vector<std::string>{"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e",
+                                    std::string("inject=flock:error=") + error};
+  };
+  const struct {
+    const char* what;
+    std::vector<std::string> prefix;
+    int rounds;
+    bool updater_running;
+  } cases[] = {
+      {"flock", no_prefix, 50, false},
+      {"flock, updater running", no_prefix, 2, true},
+      {"no flock: EBADF", locks_fail_with("EBADF"), 3, true},
+      {"no flock: ENOLCK", locks_fail_with("ENOLCK"), 2, true},
+      {"no flock: EOPNOTSUPP", locks_fail_with("EOPNOTSUPP"), 2, true},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> command = c.prefix;
+    command.push_back(tool_);
+    int launched = 0;
+    for (int round = 0; round < c.rounds; ++round) {
+      SCOPED_TRACE(std::string(c.what) + ", round " + std::to_string(round));
+      PutCurrent();
+      PutDownload();
+      const std::string downloaded = ReadFile(download_);
+      if (c.updater_running) StartUpdater();
+      const size_t running = c.updater_running ? 1 : 0;
+      pid_t first = StartChild(command);
+      pid_t second = StartChild(command);
+      int first_status = 0, second_status = 0;
+      ASSERT_TRUE(WaitChild(first, first_status));
+      ASSERT_TRUE(WaitChild(second, second_status));
+      ASSERT_TRUE(WIFEXITED(first_status) && WIFEXITED(second_status));
+      const int first_code = WEXITSTATUS(first_status), second_code = WEXITSTATUS(second_status);
+      const int succeeded = (first_code == kExitLaunched) + (second_code == kExitLaunched);
+      launched += succeeded;
+      // Nothing lost, and a run that failed has left its record.
+      EXPECT_TRUE(HasContent(current_, downloaded));
+      EXPECT_FALSE(Exists(download_));
+      EXPECT_EQ(Exists(profile_), succeeded < 2)
+          << first_code << " " << second_code << " " << ReadFile(profile_);
+      // The next round's lookup must find nothing of this one.
+      ASSERT_TRUE(WaitForStarts(running + static_cast<size_t>(succeeded)));
+      TearDown();
+      children_.clear();
+      unlink((dir_ + "/starts.log").c_str());
+      unlink(profile_.c_str());
+      unlink(current_.c_str());
+    }
+    EXPECT_EQ(launched, 2 * c.rounds) << c.what;
   }
-  EXPECT_EQ(launched, 2 * kRounds);
 }
 
 // Bad input: none of it may crash or hang the tool, and each ends the way
@@ -500,6 +564,13 @@ TEST_F(NativeRunTest, ProfileThatCannotBeWrittenIsLeftAlone) {
     ASSERT_EQ(truncate(profile_.c_str(), size), 0);
   };
   const std::map<std::string, std::string> no_env;
+  const std::string linked = temp_.path() + "/linked.ini";
+  // The record goes near the top, so that a write in place would shift the
+  // rest of the file, its last line past the limit.
+  const std::string limited_profile = "[Tovalane]\nFalseOld=1\n[Server]\nlast=line\n";
+  const off_t limited_size = static_cast<off_t>(limited_profile.size());
+  const std::vector<std::string> at_size_limit = {
+      "/usr/bin/prlimit", "--fsize=" + std::to_string(limited_size), tool_};
 #ifdef __SANITIZE_ADDRESS__
   const std::vector<std::string> limited = {tool_};
   const std::map<std::string, std::string> limited_env = {
@@ -527,17 +598,29 @@ TEST_F(NativeRunTest, ProfileThatCannotBeWrittenIsLeftAlone) {
        S_IFREG, 64ll << 30, {tool_}, no_env},
       {"40 MB, memory short", [&] { sized(40 << 20); },
        S_IFREG, 40 << 20, limited, limited_env},
+      // The record cannot make the file grow: neither the copy nor the file
+      // itself can take it, and the tool must not die of SIGXFSZ either.
+      {"file size limit", [&] { WriteFile(profile_, limited_profile); }, S_IFREG,
+       limited_size, at_size_limit, no_env},
+      {"file size limit, hard-linked",
+       [&] { WriteFile(profile_, limited_profile), link(profile_.c_str(), linked.c_str()); },
+       S_IFREG, limited_size, at_size_limit, no_env},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     c.make();
+    const std::string before = c.size >= 0 && c.size < (1 << 20) ? ReadFile(profile_) : "";
     EXPECT_EQ(RunAndWait(c.command, 30, c.env), kExitLaunchFailed);
     struct stat info;
     ASSERT_EQ(stat(profile_.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & S_IFMT, c.kind);
     if (c.size >= 0) {
       EXPECT_EQ(info.st_size, c.size);
+      if (!before.empty()) {
+        EXPECT_EQ(ReadFile(profile_), before);
+      }
     }
+    unlink(linked.c_str());
     chmod(profile_.c_str(), 0644);
     std::filesystem::remove_all(profile_);
     unlink(fifo.c_str());

@@ -2,6 +2,7 @@
 // executable, then waits to be stopped (a minute at most, so that a broken
 // test leaves nothing behind for long).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 #include <string>
 
 int main(int argc, char**) {
+  // Before anything here opens a descriptor of its own.
+  int closed_streams = 0;
+  for (int fd = 0; fd < 3; ++fd) closed_streams += fcntl(fd, F_GETFD) == -1;
   char exe[4096];
   ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (length <= 0) return 1;
@@ -26,8 +30,8 @@ int main(int argc, char**) {
     while (dirent* entry = readdir(fds)) {
       if (entry->d_name[0] != '.' && atoi(entry->d_name) > 2) ++extra_fds;
     }
+    if (dirfd(fds) > 2) --extra_fds;  // the listing's own
     closedir(fds);
-    --extra_fds;  // the listing's own
   }
   // Standard streams on /dev/null, and the signals blocked and ignored.
   int null_streams = 0;
@@ -48,9 +52,9 @@ int main(int argc, char**) {
   if (log == nullptr) return 1;
   fprintf(log,
           "pid=%d size=%lld own_session=%d extra_fds=%d args=%d null_streams=%d blocked=%llx "
-          "ignored=%llx\n",
+          "ignored=%llx closed_streams=%d\n",
           getpid(), static_cast<long long>(info.st_size), getsid(0) == getpid() ? 1 : 0, extra_fds,
-          argc - 1, null_streams, blocked, ignored);
+          argc - 1, null_streams, blocked, ignored, closed_streams);
   fclose(log);
   sleep(60);
   return 0;

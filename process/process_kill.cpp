@@ -16,6 +16,10 @@ struct SnapshotCloser {
   void operator()(ProcessSnapshot* snapshot) const { CloseProcessSnapshot(snapshot); }
 };
 
+struct StoppableCloser {
+  void operator()(StoppableProcess* process) const { CloseStoppableProcess(process); }
+};
+
 }  // namespace
 
 bool ExeNameBeginsWith(const Text& exe_name, const Text& name) {
@@ -38,8 +42,16 @@ uint32_t GetProcessIdByName(Text name) {
   return 0;
 }
 
-void KillProcessById(uint32_t id) {
+void KillProcessById(uint32_t id, const Text& name) {
   if (id == 0) return;
-  TerminateProcessById(id);
+  {
+    std::unique_ptr<StoppableProcess, StoppableCloser> process(OpenProcessToStop(id));
+    Text exe_name;
+    if (process &&
+        (!ReadStoppableProcessName(*process, exe_name) || ExeNameBeginsWith(exe_name, name))) {
+      TerminateStoppableProcess(*process);
+    }
+  }
+  // The process is not waited for: the pause is the only wait.
   PauseMilliseconds(kPauseAfterKillMs);
 }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +17,14 @@
 // process count grew.
 struct ProcessSnapshot {
   DIR* proc;
+};
+
+// A pidfd keeps naming the process it was opened on, never one that got its
+// id later; -1 where the kernel has none (before Linux 5.3), and the process
+// is then signalled by its id.
+struct StoppableProcess {
+  pid_t pid;
+  int pidfd;
 };
 
 namespace {
@@ -87,11 +96,37 @@ void CloseProcessSnapshot(ProcessSnapshot* snapshot) {
   delete snapshot;
 }
 
-void TerminateProcessById(uint32_t id) {
+StoppableProcess* OpenProcessToStop(uint32_t id) {
   // An id that is no positive pid would reach kill() as a process group or
   // as "every process": never send that.
-  if (id == 0 || id > static_cast<uint32_t>(INT_MAX)) return;
-  kill(static_cast<pid_t>(id), SIGKILL);
+  if (id == 0 || id > static_cast<uint32_t>(INT_MAX)) return nullptr;
+  const pid_t pid = static_cast<pid_t>(id);
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0 && errno != ENOSYS) return nullptr;
+  return new StoppableProcess{pid, pidfd};
+}
+
+bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name) {
+  if (process.pidfd < 0) return false;
+  // Read after the pidfd was opened: if the id has passed to another process
+  // since, this is that process's name, and the pidfd's own process has
+  // ended; neither is stopped.
+  if (!ReadExeName(process.pid, exe_name)) exe_name.clear();
+  return true;
+}
+
+void TerminateStoppableProcess(StoppableProcess& process) {
+  if (process.pidfd >= 0) {
+    syscall(SYS_pidfd_send_signal, process.pidfd, SIGKILL, nullptr, 0);
+  } else {
+    kill(process.pid, SIGKILL);
+  }
+}
+
+void CloseStoppableProcess(StoppableProcess* process) {
+  if (process == nullptr) return;
+  if (process->pidfd >= 0) close(process->pidfd);
+  delete process;
 }
 
 void PauseMilliseconds(unsigned milliseconds) {

@@ -62,11 +62,40 @@ void CloseProcessSnapshot(ProcessSnapshot* snapshot) {
   delete snapshot;
 }
 
-void TerminateProcessById(uint32_t id) {
-  HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+// A process handle names the process it was opened on, never one that gets
+// its id later.
+struct StoppableProcess {
+  HANDLE handle;
+  bool can_query;
+};
+
+StoppableProcess* OpenProcessToStop(uint32_t id) {
+  HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (process != nullptr) return new StoppableProcess{process, true};
+  // Where the query right is refused, the process is stopped as found.
+  if (GetLastError() != ERROR_ACCESS_DENIED) return nullptr;
+  process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+  return process != nullptr ? new StoppableProcess{process, false} : nullptr;
+}
+
+bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name) {
+  if (!process.can_query) return false;
+  exe_name.clear();
+  Text path(32768, L'\0');
+  DWORD length = static_cast<DWORD>(path.size());
+  if (QueryFullProcessImageNameW(process.handle, 0, &path[0], &length)) {
+    path.resize(length);
+    exe_name = path.substr(path.find_last_of(L"\\/") + 1);
+  }
+  return true;
+}
+
+void TerminateStoppableProcess(StoppableProcess& process) { TerminateProcess(process.handle, 0); }
+
+void CloseStoppableProcess(StoppableProcess* process) {
   if (process == nullptr) return;
-  TerminateProcess(process, 0);
-  CloseHandle(process);
+  CloseHandle(process->handle);
+  delete process;
 }
 
 void PauseMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }

@@ -18,7 +18,22 @@ bool ReadNextProcess(ProcessSnapshot& snapshot, uint32_t& id, Text& exe_name);
 
 void CloseProcessSnapshot(ProcessSnapshot* snapshot);
 
+// A process opened to be stopped: it stays the same process however long it
+// is held, even if it ends and its id is given to another.
+struct StoppableProcess;
+
+// nullptr when the process cannot be opened to be stopped.
+StoppableProcess* OpenProcessToStop(uint32_t id);
+
+// The file name (no directory) of the opened process's executable as the
+// system gives it now; empty once the process has ended. False where the
+// name cannot be read through the handle (no pidfds, no query right): the
+// process is then stopped as found.
+bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name);
+
 // Asks the system to end the process at once; the outcome is ignored.
-void TerminateProcessById(uint32_t id);
+void TerminateStoppableProcess(StoppableProcess& process);
+
+void CloseStoppableProcess(StoppableProcess* process);
 
 void PauseMilliseconds(unsigned milliseconds);

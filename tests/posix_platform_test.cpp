@@ -2,6 +2,8 @@
 // relies on that the end-to-end tests cannot reach cheaply.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -279,7 +281,7 @@ TEST(PosixProcessTest, SnapshotFindsAChildByItsExecutableAndStopsIt) {
   pid_t child = StartChild({exe, "30"});
   ASSERT_TRUE(WaitUntil([&] { return GetProcessIdByName("PLINDOR-PROBE") != 0; }));
   EXPECT_EQ(GetProcessIdByName("plindor-probe.BIN"), static_cast<uint32_t>(child));
-  TerminateProcessById(static_cast<uint32_t>(child));
+  KillProcessById(static_cast<uint32_t>(child), "plindor-PROBE");
   int status = 0;
   ASSERT_TRUE(WaitChild(child, status));
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
@@ -289,7 +291,47 @@ TEST(PosixProcessTest, SnapshotFindsAChildByItsExecutableAndStopsIt) {
 
 TEST(PosixProcessTest, IdsThatAreNoPidAreNeverSignalled) {
   // 0xFFFFFFFF would be kill(-1): every process the caller may signal.
-  TerminateProcessById(0xFFFFFFFFu);
-  TerminateProcessById(0x80000000u);
-  SUCCEED();
+  EXPECT_EQ(OpenProcessToStop(0xFFFFFFFFu), nullptr);
+  EXPECT_EQ(OpenProcessToStop(0x80000000u), nullptr);
+}
+
+// The id found may pass to another process before the stop. In a PID
+// namespace of the test's own, the updater ends after the lookup and its id
+// is handed (through ns_last_pid) to a process of another name, which the
+// stop must leave running.
+TEST(PosixProcessTest, StopLeavesTheProcessThatGotTheIdSinceTheLookup) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: a PID namespace and ns_last_pid";
+  TempDir temp;
+  const std::string exe = temp.path() + "/Plindor.exe";
+  CopyFile("/bin/sleep", exe);
+  chmod(exe.c_str(), 0755);
+  pid_t outer = ForkChild([&] {
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) _exit(10);
+    pid_t init = ForkChild([&] {
+      // The namespace's first process, with a /proc of its own.
+      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+        _exit(11);
+      }
+      pid_t updater = StartChild({exe, "30"});
+      if (!WaitUntil([&] { return GetProcessIdByName("Plindor.EXE") != 0; })) _exit(12);
+      const uint32_t found = GetProcessIdByName("Plindor.EXE");
+      int status = 0;
+      kill(updater, SIGKILL);
+      waitpid(updater, &status, 0);
+      WriteFile("/proc/sys/kernel/ns_last_pid", std::to_string(found - 1));
+      pid_t other = StartChild({"/bin/sleep", "30"});
+      if (static_cast<uint32_t>(other) != found) _exit(13);
+      KillProcessById(found, "Plindor.EXE");
+      _exit(waitpid(other, &status, WNOHANG) == 0 ? 0 : 14);
+    });
+    int status = 0;
+    waitpid(init, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 15);
+  });
+  int status = 0;
+  ASSERT_TRUE(WaitChild(outer, status, 60));
+  ASSERT_TRUE(WIFEXITED(status));
+  // 13: the id was not handed on; 14: the process that got it was stopped.
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }

@@ -1,6 +1,7 @@
 // The process lookup and stop over a fake process listing.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,9 +13,16 @@ struct ProcessSnapshot {
   size_t next = 0;
 };
 
+struct StoppableProcess {
+  uint32_t id;
+};
+
 namespace {
 
 std::vector<std::pair<uint32_t, std::string>> listing;
+// Each process's executable name as a handle to it reads now; absent: it
+// cannot be opened; "?": the name cannot be read through the handle.
+std::map<uint32_t, std::string> names_now;
 bool snapshot_fails = false;
 int snapshots_open = 0;
 std::vector<std::string> calls;
@@ -37,13 +45,29 @@ void CloseProcessSnapshot(ProcessSnapshot* snapshot) {
   --snapshots_open;
   delete snapshot;
 }
-void TerminateProcessById(uint32_t id) { calls.push_back("terminate " + std::to_string(id)); }
+StoppableProcess* OpenProcessToStop(uint32_t id) {
+  if (names_now.count(id) == 0) return nullptr;
+  calls.push_back("open " + std::to_string(id));
+  return new StoppableProcess{id};
+}
+bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name) {
+  exe_name = names_now[process.id];
+  return exe_name != "?";
+}
+void TerminateStoppableProcess(StoppableProcess& process) {
+  calls.push_back("terminate " + std::to_string(process.id));
+}
+void CloseStoppableProcess(StoppableProcess* process) {
+  calls.push_back("close " + std::to_string(process->id));
+  delete process;
+}
 void PauseMilliseconds(unsigned ms) { calls.push_back("pause " + std::to_string(ms)); }
 
 class ProcessKillTest : public ::testing::Test {
  protected:
   void SetUp() override {
     listing.clear();
+    names_now.clear();
     snapshot_fails = false;
     snapshots_open = 0;
     calls.clear();
@@ -79,14 +103,31 @@ TEST_F(ProcessKillTest, NoSnapshotMeansNoProcess) {
   EXPECT_EQ(GetProcessIdByName("Plindor.EXE"), 0u);
 }
 
-TEST_F(ProcessKillTest, StopTerminatesThenPausesOneSecond) {
-  KillProcessById(42);
-  EXPECT_EQ(calls, (std::vector<std::string>{"terminate 42", "pause 1000"}));
-}
-
-TEST_F(ProcessKillTest, StopOfIdZeroDoesNothingAndDoesNotPause) {
-  KillProcessById(0);
-  EXPECT_TRUE(calls.empty());
+// The stop acts only on the process whose name still begins with the one
+// sought, through the handle it checked; the pause follows whatever happened.
+TEST_F(ProcessKillTest, StopTerminatesOnlyTheProcessFoundThenPausesOneSecond) {
+  using Calls = std::vector<std::string>;
+  const struct {
+    const char* what;
+    uint32_t id;
+    std::map<uint32_t, std::string> names;
+    Calls calls;
+  } cases[] = {
+      {"still the updater", 42, {{42, "PLINDOR.exe"}},
+       {"open 42", "terminate 42", "close 42", "pause 1000"}},
+      {"id passed to another", 42, {{42, "sleep"}}, {"open 42", "close 42", "pause 1000"}},
+      {"ended since", 42, {{42, ""}}, {"open 42", "close 42", "pause 1000"}},
+      {"name cannot be read: stopped as found", 42, {{42, "?"}},
+       {"open 42", "terminate 42", "close 42", "pause 1000"}},
+      {"cannot be opened", 42, {}, {"pause 1000"}},
+      {"id 0: nothing, no pause", 0, {{0, "Plindor.exe"}}, {}},
+  };
+  for (const auto& c : cases) {
+    calls.clear();
+    names_now = c.names;
+    KillProcessById(c.id, "Plindor.EXE");
+    EXPECT_EQ(calls, c.calls) << c.what;
+  }
 }
 
 TEST(ExeNameTest, MatchesAsciiPrefixIgnoringCaseOnly) {

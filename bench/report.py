@@ -94,6 +94,11 @@ growth = ini[1000000]["ours"] / ini[10000]["ours"]
 rows.append(("Record write, 100-fold file", f"{growth:.1f} × as long",
              "about ≤ 100 ×", met(growth <= 110)))
 
+check_us, verdict = read("image-check.txt").split(" ", 1)
+rows.append(("Completeness check of the download, 100 MB (a program and 100 MB after it)",
+             f"{float(check_us):.1f} µs a check (median of 200; verdict: {verdict})", "< 1 ms",
+             met(float(check_us) < 1000 and verdict == "complete")))
+
 size = int(read("win32-size"))
 imports = read("win32-imports")
 rows.append(("Size of build/win32/PlindorSwap.exe (stripped)",

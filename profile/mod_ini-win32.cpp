@@ -3,14 +3,35 @@
 #include <windows.h>
 
 #include "common/path-win32.h"
+#include "common/retry-win32.h"
 
 namespace {
+
+// The profile call, waiting out a process that holds the file for a moment.
+bool WriteProfileString(const Text& section, const Text& key, const Text& value,
+                        const wchar_t* file) {
+  return RetryWhileHeld(
+             [&]() -> DWORD {
+               return WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), file)
+                          ? 0
+                          : GetLastError();
+             },
+             IsSharingOrLockViolation) == 0;
+}
+
+// CopyFileW, waiting out a process that holds either file for a moment.
+DWORD CopyHeldFile(const wchar_t* from, const wchar_t* to) {
+  return RetryWhileHeld([&]() -> DWORD { return CopyFileW(from, to, FALSE) ? 0 : GetLastError(); },
+                        IsSharingOrLockViolation);
+}
 
 // The profile call takes no path past MAX_PATH, and a volume may keep no
 // short names to shorten one with. The record is then written by the same
 // call into a copy of the profile in the temporary folder, and the copy is
 // written back over the profile in place. The profile is refused as the call
-// itself would refuse it: a read-only file or a folder takes nothing.
+// itself would refuse it: a read-only file or a folder takes nothing. A
+// scanner that holds each new file in the temporary folder for a moment is
+// waited out at every step, and the copy is never left behind for it.
 void WriteThroughTemporaryCopy(const Text& file, const Text& section, const Text& key,
                                const Text& value) {
   wchar_t temp_folder[MAX_PATH + 1];
@@ -19,13 +40,15 @@ void WriteThroughTemporaryCopy(const Text& file, const Text& section, const Text
   wchar_t temp[MAX_PATH];
   if (!GetTempFileNameW(temp_folder, L"PSw", 0, temp)) return;
   const Text profile = ExtendedPath(file);
-  const bool copied = CopyFileW(profile.c_str(), temp, FALSE) != 0;
-  const bool is_new = !copied && GetLastError() == ERROR_FILE_NOT_FOUND;
-  if ((copied || is_new) &&
-      WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), temp)) {
-    CopyFileW(temp, profile.c_str(), FALSE);
+  const DWORD copy_error = CopyHeldFile(profile.c_str(), temp);
+  if ((copy_error == 0 || copy_error == ERROR_FILE_NOT_FOUND) &&
+      WriteProfileString(section, key, value, temp)) {
+    CopyHeldFile(temp, profile.c_str());
   }
-  DeleteFileW(temp);
+  RetryWhileHeld([&]() -> DWORD { return DeleteFileW(temp) ? 0 : GetLastError(); },
+                 [](DWORD error) {
+                   return IsSharingOrLockViolation(error) || error == ERROR_ACCESS_DENIED;
+                 });
 }
 
 }  // namespace
@@ -40,5 +63,5 @@ void WriteIniValue(Text file, Text section, Text key, Text value) {
     WriteThroughTemporaryCopy(file, section, key, value);
     return;
   }
-  WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), reachable.c_str());
+  WriteProfileString(section, key, value, reachable.c_str());
 }

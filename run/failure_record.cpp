@@ -8,7 +8,7 @@ bool IsLineBreakOrControl(TextChar c) { return static_cast<unsigned>(c) < 0x20; 
 // Written out by hand rather than with printf, whose Windows implementation
 // would be most of the shipped program's size.
 void AppendDigits(Text& text, int value, int width) {
-  Text digits = DecimalText(static_cast<unsigned long>(value < 0 ? 0 : value));
+  Text digits = DecimalText(static_cast<unsigned long long>(value < 0 ? 0 : value));
   if (static_cast<int>(digits.size()) < width) text.append(width - digits.size(), TXT('0'));
   text += digits;
 }
@@ -49,7 +49,7 @@ Text FormatTimestamp(const LocalTime& time) {
   return text;
 }
 
-Text DecimalText(unsigned long value) {
+Text DecimalText(unsigned long long value) {
   Text digits;
   do {
     digits.insert(digits.begin(), static_cast<TextChar>(TXT('0') + value % 10));

@@ -12,4 +12,4 @@ Text CleanReason(const Text& reason);
 Text FormatTimestamp(const LocalTime& time);
 
 // The number in decimal digits.
-Text DecimalText(unsigned long value);
+Text DecimalText(unsigned long long value);

@@ -3,6 +3,7 @@
 #include "process/process_kill.h"
 #include "profile/mod_ini.h"
 #include "run/failure_record.h"
+#include "run/image_check.h"
 #include "run/run_ops.h"
 
 namespace {
@@ -25,16 +26,37 @@ const Text kRecordKeyPrefix = TXT("False");
 // so a run waits for the other; this long is more than any run takes.
 constexpr unsigned kRunGuardTimeoutMs = 30000;
 
-[[noreturn]] void RecordFailureAndEnd(const Text& directory, const Text& description,
-                                      ExitCode code) {
+void RecordFailure(const Text& directory, const Text& description) {
   WriteIniValue(directory + kProfileFile, kRecordSection, kRecordKeyPrefix + description,
                 FormatTimestamp(GetLocalTimeNow()));
+}
+
+[[noreturn]] void RecordFailureAndEnd(const Text& directory, const Text& description,
+                                      ExitCode code) {
+  RecordFailure(directory, description);
   EndProcess(code);
 }
 
+Text Reason(SystemError error) { return CleanReason(DescribeSystemError(error)); }
+
 [[noreturn]] void FailStep(const Text& directory, const Text& step, SystemError error,
                            ExitCode code) {
-  RecordFailureAndEnd(directory, step + TXT(": ") + CleanReason(DescribeSystemError(error)), code);
+  RecordFailureAndEnd(directory, step + TXT(": ") + Reason(error), code);
+}
+
+// A download that is no whole program, or that cannot be read and moved now,
+// never takes the place of the working updater: nothing is stopped or
+// changed, and it stays where it is for the next run. The current updater is
+// started only where none runs: a machine is never left without one, and a
+// running one (which may have started this tool) gets no twin.
+[[noreturn]] void RefuseDownload(const Text& directory, const Text& current, const Text& reason) {
+  RecordFailure(directory, TXT("Cannot take the downloaded copy: ") + reason);
+  if (GetProcessIdByName(kUpdaterProcessName) == 0) {
+    if (SystemError error = LaunchMinimized(current)) {
+      FailStep(directory, TXT("Cannot launch the updater"), error, kExitLaunchFailed);
+    }
+  }
+  EndProcess(kExitDownloadRefused);
 }
 
 }  // namespace
@@ -64,7 +86,15 @@ void FrmCopy::ReplaceAndRelaunch() {
   }
 
   if (swap_due) {
-    KillProcessById(GetProcessIdByName(kUpdaterProcessName));
+    std::string head;
+    uint64_t size = 0;
+    if (SystemError error = ReadFileBeforeMove(downloaded, kProgramHeadBytes, head, size)) {
+      RefuseDownload(dir, current, TXT("cannot read it: ") + Reason(error));
+    }
+    const Text incomplete = DescribeIncompleteProgram(head, size);
+    if (!incomplete.empty()) RefuseDownload(dir, current, incomplete);
+
+    KillProcessById(GetProcessIdByName(kUpdaterProcessName), kUpdaterProcessName);
     // A missing current executable is nothing to delete: moving the copy in
     // is how a run recovers after an earlier one was cut short.
     SystemError delete_error = DeleteFileNotForced(current);

@@ -11,6 +11,7 @@ enum ExitCode : int {
   kExitMoveFailed = 4,
   kExitLaunchFailed = 5,
   kExitRunGuardFailed = 6,
+  kExitDownloadRefused = 7,  // nothing stopped or changed; see ReplaceAndRelaunch
 };
 
 class FrmCopy {

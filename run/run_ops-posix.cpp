@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstddef>
@@ -211,6 +212,25 @@ SystemError FindPlainFile(const Text& path, bool& found) {
     return LastError();
   }
   found = S_ISREG(info.st_mode);
+  return 0;
+}
+
+SystemError ReadFileBeforeMove(const Text& path, size_t limit, std::string& head,
+                               uint64_t& size) {
+  Fd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info;
+  if (file.get() < 0 || fstat(file.get(), &info) != 0) return LastError();
+  size = static_cast<uint64_t>(info.st_size);
+  head.assign(static_cast<size_t>(std::min<uint64_t>(size, limit)), '\0');
+  size_t got = 0;
+  while (got < head.size()) {
+    const ssize_t read_now = pread(file.get(), &head[got], head.size() - got, static_cast<off_t>(got));
+    if (read_now < 0 && errno == EINTR) continue;
+    if (read_now < 0) return LastError();
+    if (read_now == 0) break;
+    got += static_cast<size_t>(read_now);
+  }
+  head.resize(got);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/path-win32.h"
+#include "common/retry-win32.h"
 #include "run/failure_record.h"
 
 namespace {
@@ -145,14 +146,65 @@ SystemError FindPlainFile(const Text& path, bool& found) {
   return 0;
 }
 
+SystemError ReadFileBeforeMove(const Text& path, size_t limit, std::string& head,
+                               uint64_t& size) {
+  const Text extended = ExtendedPath(path);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const DWORD open_error = RetryWhileHeld(
+      [&]() -> DWORD {
+        // Delete access, as the move needs: a process whose handle would
+        // refuse the move refuses this open too.
+        file = CreateFileW(extended.c_str(), GENERIC_READ | DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE ? 0 : LastError();
+      },
+      IsSharingOrLockViolation);
+  if (open_error != 0) return open_error;
+  SystemError error = 0;
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file, &length)) error = LastError();
+  if (error == 0) {
+    size = static_cast<uint64_t>(length.QuadPart);
+    head.assign(static_cast<size_t>(size < limit ? size : limit), '\0');
+    DWORD got = 0;
+    if (!head.empty() && !ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, nullptr)) {
+      error = LastError();
+    }
+    head.resize(got);
+  }
+  CloseHandle(file);
+  return error;
+}
+
 SystemError DeleteFileNotForced(const Text& path) {
-  return DeleteFileW(ExtendedPath(path).c_str()) ? 0 : LastError();
+  const Text extended = ExtendedPath(path);
+  // Refused while another process holds the file, or while its deletion is
+  // still pending; also as "access denied" where the file is the image of a
+  // process that is just ending. A read-only file is refused for good.
+  const auto may_clear = [&](DWORD error) {
+    if (IsSharingOrLockViolation(error) || error == ERROR_DELETE_PENDING) return true;
+    const DWORD attributes = GetFileAttributesW(extended.c_str());
+    return error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_READONLY) == 0;
+  };
+  return RetryWhileHeld(
+      [&]() -> DWORD { return DeleteFileW(extended.c_str()) ? 0 : LastError(); }, may_clear);
 }
 
 bool IsFileNotFound(SystemError error) { return error == ERROR_FILE_NOT_FOUND; }
 
 SystemError MoveFileNoReplace(const Text& from, const Text& to) {
-  return MoveFileW(ExtendedPath(from).c_str(), ExtendedPath(to).c_str()) ? 0 : LastError();
+  const Text source = ExtendedPath(from), destination = ExtendedPath(to);
+  // The destination was just deleted: where it still stands, its deletion is
+  // pending until the last process that holds it lets go.
+  const auto may_clear = [](DWORD error) {
+    return IsSharingOrLockViolation(error) || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+  };
+  return RetryWhileHeld(
+      [&]() -> DWORD { return MoveFileW(source.c_str(), destination.c_str()) ? 0 : LastError(); },
+      may_clear);
 }
 
 SystemError LaunchMinimized(const Text& path) {

@@ -2,7 +2,10 @@
 // platform defines these in its own file; the run's tests link fakes instead.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
+#include <string>
 
 #include "common/text.h"
 
@@ -33,13 +36,25 @@ void RemoveStaleTemporaryCopies(std::initializer_list<Text> paths);
 // that cannot be made is an error.
 SystemError FindPlainFile(const Text& path, bool& found);
 
-// Deletes the file without forcing: a read-only file is refused.
+// Reads the first `limit` bytes of a file that is about to be moved (all of
+// it when shorter) and its length. On Windows it is opened as the move will
+// need it, with delete access, so that another process that would refuse the
+// move is found out now, before anything is stopped or deleted; a process
+// that holds it for a moment is waited for, within a bound.
+SystemError ReadFileBeforeMove(const Text& path, size_t limit, std::string& head,
+                               uint64_t& size);
+
+// Deletes the file without forcing: a read-only file is refused. On Windows
+// a file that another process holds for a moment is waited for, within a
+// bound.
 SystemError DeleteFileNotForced(const Text& path);
 
 // True for the error of a step that found no file at its path.
 bool IsFileNotFound(SystemError error);
 
-// Moves the file; an existing destination is refused, not replaced.
+// Moves the file; an existing destination is refused, not replaced. On
+// Windows a file held for a moment, or a destination whose deletion is still
+// pending, is waited for, within a bound.
 SystemError MoveFileNoReplace(const Text& from, const Text& to);
 
 // Starts the program without arguments, minimized and active where the

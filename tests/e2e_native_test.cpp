@@ -237,6 +237,47 @@ TEST_F(NativeRunTest, WithUpdaterRunningStopsSwapsAndRelaunches) {
 
 TEST_F(NativeRunTest, WithoutUpdaterRunningSwapsAndLaunches) { ExpectSwapAndLaunch(); }
 
+// A download cut short never takes the working updater's place: nothing is
+// stopped or changed, the record says why, and the current updater is started
+// only where none runs, so that no twin of a running one starts.
+TEST_F(NativeRunTest, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
+  const std::string whole = ReadFile(STAND_IN);
+  const struct {
+    const char* what;
+    size_t size;
+    bool updater_running;
+    const char* reason;
+  } cases[] = {
+      {"empty", 0, true, "it is empty"},
+      {"10 bytes", 10, false, "it is cut short, 10 bytes"},
+      {"cut in the program headers", 100, true, "it is cut short, 100 bytes"},
+      {"a third of it", whole.size() / 3, false, "it is cut short, "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir case_dir;
+    UseProgramDir(case_dir.path());
+    PutCurrent();
+    MakeDirs(dir_ + "/Download/Program");
+    WriteFile(download_, whole.substr(0, c.size));
+    pid_t running = c.updater_running ? StartUpdater() : 0;
+    EXPECT_EQ(RunTool(), kExitDownloadRefused);
+    EXPECT_TRUE(HasContent(current_, whole));
+    EXPECT_TRUE(HasContent(download_, whole.substr(0, c.size)));
+    const std::string key = RecordedKey();
+    EXPECT_EQ(key.rfind("FalseCannot take the downloaded copy: " + std::string(c.reason), 0), 0u)
+        << key;
+    ASSERT_TRUE(WaitForStarts(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(Starts().size(), 1u) << "a second updater was started";
+    if (running != 0) {
+      EXPECT_EQ(kill(running, 0), 0) << "the running updater was stopped";
+    }
+    TearDown();
+    children_.clear();
+  }
+}
+
 TEST_F(NativeRunTest, WithoutCurrentExecutableMovesTheDownloadIn) {
   PutDownload();
   const std::string downloaded = ReadFile(download_);

@@ -39,6 +39,7 @@ struct WindowsBuild {
 
   std::string tool() const { return dir + "/PlindorSwap.exe"; }
   std::string stand_in() const { return dir + "/tests/stand_in_updater.exe"; }
+  std::string file_holder() const { return dir + "/tests/file_holder.exe"; }
   std::vector<std::string> Command(const std::string& program) const {
     std::vector<std::string> command = loader;
     command.push_back(program);
@@ -360,6 +361,109 @@ TEST_F(WineRunTest, RunningUpdaterIsFoundInAnyLetterCaseStoppedAndReplaced) {
 }
 
 TEST_F(WineRunTest, WithoutUpdaterRunningSwapsAndLaunches) { ExpectSwapAndLaunch(); }
+
+// Another process (a scanner, an indexer, a backup agent) holds a file with
+// share mode 0 from just before the run: a short hold is waited out and the
+// run completes; a long one fails the run with its record once the bound of
+// a few seconds is over, the download still in place.
+TEST_F(WineRunTest, FilesHeldByAnotherProcessAreWaitedForWithinABound) {
+  enum Held { kCurrent, kDownload, kProfile };
+  const struct {
+    const char* what;
+    Held held;
+    int hold_ms;
+    int code;
+    const char* record;  // the step of the record, or empty for none
+  } cases[] = {
+      {"current executable, 700 ms", kCurrent, 700, kExitLaunched, ""},
+      {"download, 700 ms", kDownload, 700, kExitLaunched, ""},
+      {"current executable, past the bound", kCurrent, 8000, kExitDeleteFailed,
+       "Cannot delete the current executable"},
+      {"download, past the bound", kDownload, 8000, kExitDownloadRefused,
+       "Cannot take the downloaded copy"},
+      {"Server.ini during a failing run, 700 ms", kProfile, 700, kExitLaunchFailed,
+       "Cannot launch the updater"},
+  };
+  const auto bound = std::chrono::seconds(3);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir case_dir("plindor-wine-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    std::string downloaded;
+    if (c.held != kProfile) {
+      PutCurrent();
+      downloaded = PutDownload();
+    }
+    WriteFile(profile_, "[Server]\r\nHost=example\r\n");
+    const std::string held = c.held == kCurrent ? current_ : c.held == kDownload ? download_ : profile_;
+    std::vector<std::string> hold = suite->Command(suite->file_holder());
+    hold.push_back(WindowsPath(held));
+    hold.push_back(std::to_string(c.hold_ms));
+    pid_t holder = StartChild(hold, suite->Env());
+    ASSERT_TRUE(WaitUntil([&] { return Exists(held + ".held"); })) << "the file was not held";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunTool(), c.code);
+    const auto took = std::chrono::steady_clock::now() - start;
+    int status = 0;
+    EXPECT_TRUE(WaitChild(holder, status, 30));
+    if (c.hold_ms > 3000) {
+      EXPECT_GE(took, bound);
+      EXPECT_LT(took, bound + std::chrono::milliseconds(2500)) << "waited far past the bound";
+    }
+    std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+    EXPECT_EQ(entries.at(0), (IniEntry{"Server", "Host", "example"}));
+    if (c.record[0] == '\0') {
+      EXPECT_EQ(entries.size(), 1u) << ReadFile(profile_);
+    } else {
+      ASSERT_EQ(entries.size(), 2u) << ReadFile(profile_);
+      EXPECT_EQ(entries[1].key.rfind("False" + std::string(c.record) + ": ", 0), 0u) << entries[1].key;
+      EXPECT_TRUE(IsRecentTimestamp(entries[1].value));
+    }
+    if (c.held != kProfile) {
+      EXPECT_EQ(Exists(download_), c.code != kExitLaunched);
+      EXPECT_TRUE(HasContent(c.code == kExitLaunched ? current_ : download_, downloaded));
+    }
+    StopStandIns(case_dir.path());
+  }
+}
+
+// A download cut short never takes the working updater's place: nothing is
+// stopped or changed, the record says why, and the current updater is started
+// only where none runs.
+TEST_F(WineRunTest, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
+  const std::string whole = ReadFile(suite->stand_in());
+  const struct {
+    const char* what;
+    size_t size;
+    bool updater_running;
+  } cases[] = {
+      {"empty", 0, false},
+      {"cut in its headers", 200, true},
+      {"half of it", whole.size() / 2, false},
+      {"one byte short", whole.size() - 1, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir case_dir("plindor-wine-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    MakeDirs(dir_ + "/Download/Program");
+    WriteFile(download_, whole.substr(0, c.size));
+    pid_t running = c.updater_running ? StartUpdater() : 0;
+    EXPECT_EQ(RunTool(), kExitDownloadRefused);
+    EXPECT_TRUE(HasContent(current_, whole));
+    EXPECT_TRUE(HasContent(download_, whole.substr(0, c.size)));
+    ExpectRecordOf("Cannot take the downloaded copy");
+    ASSERT_TRUE(WaitForStarts(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(ReadStarts(dir_).size(), 1u) << "a second updater was started";
+    int status = 0;
+    if (running != 0) {
+      EXPECT_FALSE(WaitChild(running, status, 0)) << "the running updater was stopped";
+    }
+    StopStandIns(case_dir.path());
+  }
+}
 
 TEST_F(WineRunTest, WithTwoUpdatersRunningOnlyTheFirstIsStopped) {
   PutCurrent();

@@ -10,6 +10,7 @@
 #include "profile/mod_ini.h"
 #include "run/failure_record.h"
 #include "run/frm_copy.h"
+#include "run/image_check.h"
 #include "run/run_ops.h"
 
 namespace {
@@ -36,6 +37,7 @@ struct World {
   SystemError guard_error = 0;
   bool guard_taken = true;
   SystemError search_error = 0;
+  SystemError read_error = 0;
   uint32_t running_updater = 0;
   SystemError delete_error = 0;
   SystemError move_error = 0;
@@ -78,6 +80,14 @@ SystemError FindPlainFile(const Text& path, bool& found) {
   found = world.search_error == 0 && world.files.count(path) != 0;
   return world.search_error;
 }
+SystemError ReadFileBeforeMove(const Text& path, size_t limit, std::string& head,
+                               uint64_t& size) {
+  world.calls.push_back("read " + path);
+  if (world.read_error != 0) return world.read_error;
+  size = world.files.at(path).size();
+  head = world.files.at(path).substr(0, limit);
+  return 0;
+}
 SystemError DeleteFileNotForced(const Text& path) {
   world.calls.push_back("delete " + path);
   if (world.delete_error != 0) return world.delete_error;
@@ -107,7 +117,9 @@ uint32_t GetProcessIdByName(Text name) {
   world.calls.push_back("lookup " + name);
   return world.running_updater;
 }
-void KillProcessById(uint32_t id) { world.calls.push_back("kill " + std::to_string(id)); }
+void KillProcessById(uint32_t id, const Text& name) {
+  world.calls.push_back("kill " + std::to_string(id) + " " + name);
+}
 void WriteIniValue(Text file, Text section, Text key, Text value) {
   world.calls.push_back("record");
   if (!world.profile_refused) world.records.push_back(file + " [" + section + "] " + key + "=" + value);
@@ -136,8 +148,9 @@ TEST_F(RunTest, WithDownloadStopsSwapsAndLaunchesInOrder) {
                              "guard /prog",
                              "tidy /prog/Server.ini /prog/Plindor.exe",
                              "search /prog/Download/Program/Plindor.exe",
+                             "read /prog/Download/Program/Plindor.exe",
                              "lookup Plindor.EXE",
-                             "kill 42",
+                             "kill 42 Plindor.EXE",
                              "delete /prog/Plindor.exe",
                              "move /prog/Download/Program/Plindor.exe /prog/Plindor.exe",
                              "launch /prog/Plindor.exe",
@@ -148,7 +161,7 @@ TEST_F(RunTest, WithDownloadStopsSwapsAndLaunchesInOrder) {
 TEST_F(RunTest, WithDownloadAndNoUpdaterRunningHandsZeroToTheStop) {
   world.files[kDownload] = "new";
   EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_EQ(world.calls.at(4), "kill 0");
+  EXPECT_EQ(world.calls.at(5), "kill 0 Plindor.EXE");
 }
 
 TEST_F(RunTest, MissingCurrentExecutableIsRecoveredByTheMove) {
@@ -172,7 +185,8 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
   const std::string guard = "guard /prog";
   const std::string tidy = "tidy /prog/Server.ini /prog/Plindor.exe";
   const std::string search = "search /prog/Download/Program/Plindor.exe";
-  const std::string lookup = "lookup Plindor.EXE", kill = "kill 7";
+  const std::string read = "read /prog/Download/Program/Plindor.exe";
+  const std::string lookup = "lookup Plindor.EXE", kill = "kill 7 Plindor.EXE";
   const std::string del = "delete /prog/Plindor.exe";
   const std::string move = "move /prog/Download/Program/Plindor.exe /prog/Plindor.exe";
   const std::string launch = "launch /prog/Plindor.exe";
@@ -185,7 +199,9 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
     std::vector<std::string> calls;
     Files files;
     const char* key;  // empty: the profile refused the record
+    const char* then_key = "";
   };
+  const Files refused = {{kCurrent, "old"}, {kDownload, ""}};
   const Row rows[] = {
       {"guard error", [](World& w) { w.guard_error = kDenied; }, kExitRunGuardFailed,
        {guard, "record"}, untouched, "Cannot wait for another run to finish: Error 5"},
@@ -195,20 +211,41 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
       {"search", [](World& w) { w.search_error = kDenied; }, kExitSearchFailed,
        {guard, tidy, search, "record"}, untouched, "Cannot search for the downloaded copy: Error 5"},
       {"delete", [](World& w) { w.delete_error = kDenied; }, kExitDeleteFailed,
-       {guard, tidy, search, lookup, kill, del, "record"}, untouched,
+       {guard, tidy, search, read, lookup, kill, del, "record"}, untouched,
        "Cannot delete the current executable: Error 5"},
       {"move", [](World& w) { w.move_error = kDenied; }, kExitMoveFailed,
-       {guard, tidy, search, lookup, kill, del, move, "record"}, {{kDownload, "new"}},
+       {guard, tidy, search, read, lookup, kill, del, move, "record"}, {{kDownload, "new"}},
        "Cannot move the downloaded copy into place: Error 5"},
       {"launch", [](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed,
-       {guard, tidy, search, lookup, kill, del, move, launch, "record"}, swapped,
+       {guard, tidy, search, read, lookup, kill, del, move, launch, "record"}, swapped,
        "Cannot launch the updater: Error 5"},
+      {"download unreadable, updater running", [](World& w) { w.read_error = kDenied; },
+       kExitDownloadRefused, {guard, tidy, search, read, "record", lookup}, untouched,
+       "Cannot take the downloaded copy: cannot read it: Error 5"},
+      {"download empty, updater running", [](World& w) { w.files[kDownload] = ""; },
+       kExitDownloadRefused, {guard, tidy, search, read, "record", lookup}, refused,
+       "Cannot take the downloaded copy: it is empty"},
+      {"download empty, none running: the current one is started",
+       [](World& w) {
+         w.files[kDownload] = "";
+         w.running_updater = 0;
+       },
+       kExitDownloadRefused, {guard, tidy, search, read, "record", lookup, launch}, refused,
+       "Cannot take the downloaded copy: it is empty"},
+      {"download empty, none running, launch fails",
+       [](World& w) {
+         w.files[kDownload] = "";
+         w.running_updater = 0;
+         w.launch_error = kDenied;
+       },
+       kExitLaunchFailed, {guard, tidy, search, read, "record", lookup, launch, "record"}, refused,
+       "Cannot take the downloaded copy: it is empty", "Cannot launch the updater: Error 5"},
       {"launch, profile refuses the record",
        [](World& w) {
          w.launch_error = kDenied;
          w.profile_refused = true;
        },
-       kExitLaunchFailed, {guard, tidy, search, lookup, kill, del, move, launch, "record"}, swapped, ""},
+       kExitLaunchFailed, {guard, tidy, search, read, lookup, kill, del, move, launch, "record"}, swapped, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.step);
@@ -219,13 +256,14 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
     EXPECT_EQ(RunTool(), row.code);
     EXPECT_EQ(world.calls, row.calls);
     EXPECT_EQ(world.files, row.files);
-    if (row.key[0] == '\0') {
-      EXPECT_TRUE(world.records.empty());
-    } else {
-      EXPECT_EQ(world.records, (std::vector<std::string>{"/prog/Server.ini [Tovalane] False" +
-                                                         std::string(row.key) +
-                                                         "=2026-03-04 05:06:07"}));
+    std::vector<std::string> records;
+    for (const char* key : {row.key, row.then_key}) {
+      if (key[0] != '\0') {
+        records.push_back("/prog/Server.ini [Tovalane] False" + std::string(key) +
+                          "=2026-03-04 05:06:07");
+      }
     }
+    EXPECT_EQ(world.records, records);
   }
 }
 
@@ -249,4 +287,111 @@ TEST(FailureRecordTest, TimestampHasFixedWidthFields) {
   EXPECT_EQ(FormatTimestamp({1999, 12, 31, 23, 59, 59}), "1999-12-31 23:59:59");
   EXPECT_EQ(DecimalText(0), "0");
   EXPECT_EQ(DecimalText(4294967295ul), "4294967295");
+}
+
+namespace {
+
+void Put(std::string& bytes, size_t at, uint64_t value, int width, bool big_endian = false) {
+  if (bytes.size() < at + width) bytes.resize(at + width, '\0');
+  for (int i = 0; i < width; ++i) {
+    bytes[at + (big_endian ? width - 1 - i : i)] = static_cast<char>((value >> (8 * i)) & 0xff);
+  }
+}
+
+// A PE image of 0x800 bytes: headers to 0x400, two sections of 0x200 bytes;
+// PE32+ where `wide`; with a certificate table of 0x100 bytes at 0x800 where
+// `signed_image`.
+std::string PeImage(bool wide, bool signed_image) {
+  std::string image = "MZ";
+  Put(image, 0x3c, 0x80, 4);
+  Put(image, 0x80, 0x4550, 4);
+  Put(image, 0x86, 2, 2);
+  const size_t optional_size = wide ? 240 : 224, optional = 0x98;
+  Put(image, 0x94, optional_size, 2);
+  Put(image, optional, wide ? 0x20b : 0x10b, 2);
+  Put(image, optional + 60, 0x400, 4);
+  const size_t directories = optional + (wide ? 112 : 96);
+  Put(image, directories - 4, 16, 4);
+  if (signed_image) {
+    Put(image, directories + 32, 0x800, 4);
+    Put(image, directories + 36, 0x100, 4);
+  }
+  const size_t table = optional + optional_size;
+  for (size_t i = 0; i < 2; ++i) {
+    Put(image, table + 40 * i + 16, 0x200, 4);
+    Put(image, table + 40 * i + 20, 0x400 + 0x200 * i, 4);
+  }
+  image.resize(0x800, '\0');
+  return image;
+}
+
+// An ELF file whose loadable segments end at 0x1300, the second program
+// header a note that lies past it.
+std::string ElfFile(bool wide, bool big_endian) {
+  std::string file = "\x7f" "ELF";
+  file += static_cast<char>(wide ? 2 : 1);
+  file += static_cast<char>(big_endian ? 2 : 1);
+  const int word = wide ? 8 : 4;
+  const size_t header = wide ? 64 : 52, entry = wide ? 56 : 32;
+  Put(file, wide ? 32 : 28, header, word, big_endian);
+  Put(file, wide ? 54 : 42, entry, 2, big_endian);
+  Put(file, wide ? 56 : 44, 3, 2, big_endian);
+  const uint64_t segments[3][3] = {{1, 0, 0x200}, {4, 0x5000, 0x100}, {1, 0x1000, 0x300}};
+  for (size_t i = 0; i < 3; ++i) {
+    const size_t at = header + entry * i;
+    Put(file, at, segments[i][0], 4, big_endian);
+    Put(file, at + (wide ? 8 : 4), segments[i][1], word, big_endian);
+    Put(file, at + (wide ? 32 : 16), segments[i][2], word, big_endian);
+  }
+  file.resize(0x1300, '\0');
+  return file;
+}
+
+}  // namespace
+
+TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
+  const std::string pe32 = PeImage(false, false), pe64 = PeImage(true, false);
+  const std::string pe_signed = PeImage(false, true) + std::string(0x100, 's');
+  const std::string elf64 = ElfFile(true, false), elf32_big = ElfFile(false, true);
+  const std::string dos = "MZ" + std::string(0x7fe, '\0');
+  const auto cut = [](const std::string& s, size_t size) { return s.substr(0, size); };
+  const std::string short_of = "it is cut short, ";
+  const struct {
+    const char* what;
+    std::string file;
+    std::string verdict;
+  } cases[] = {
+      {"empty", "", "it is empty"},
+      {"a script", "#!/bin/sh\nexit 0\n", ""},
+      {"PE32, whole", pe32, ""},
+      {"PE32+, whole", pe64, ""},
+      {"PE32, bytes appended", pe32 + "downloaded copy", ""},
+      {"PE32, last byte missing", cut(pe32, 0x7ff), short_of + "2047 bytes where its headers need 2048"},
+      {"PE32+, last byte missing", cut(pe64, 0x7ff), short_of + "2047 bytes where its headers need 2048"},
+      {"PE32, cut in the headers", cut(pe32, 0x300), short_of + "768 bytes where its headers need 2048"},
+      {"PE32, cut in the section table", cut(pe32, 0x180),
+       short_of + "384 bytes where its headers need 1024"},
+      {"PE32, cut before the PE header", cut(pe32, 0x40), short_of + "64 bytes where its headers need 152"},
+      {"PE32, cut in the DOS header", cut(pe32, 10), short_of + "10 bytes where its headers need 64"},
+      {"signed, whole", pe_signed, ""},
+      {"signed, certificate cut", cut(pe_signed, 0x8ff), short_of + "2303 bytes where its headers need 2304"},
+      {"MZ without a PE header", dos, ""},
+      {"ELF64, whole", elf64, ""},
+      {"ELF32 big-endian, whole", elf32_big, ""},
+      {"ELF64, last loaded byte missing", cut(elf64, 0x12ff), short_of + "4863 bytes where its headers need 4864"},
+      {"ELF32 big-endian, last loaded byte missing", cut(elf32_big, 0x12ff),
+       short_of + "4863 bytes where its headers need 4864"},
+      {"ELF64, cut in the program headers", cut(elf64, 100), short_of + "100 bytes where its headers need 232"},
+      {"ELF, cut in its identification", "\x7f" "ELF\x02", short_of + "5 bytes where its headers need 16"},
+      {"ELF of an unknown class", "\x7f" "ELF\x07\x01" + std::string(100, '\0'), ""},
+  };
+  for (const auto& c : cases) {
+    const std::string head = c.file.substr(0, kProgramHeadBytes);
+    EXPECT_EQ(DescribeIncompleteProgram(head, c.file.size()), c.verdict) << c.what;
+  }
+  // Headers that lie past what is read, in a file that holds them, are not judged.
+  std::string far = pe32;
+  Put(far, 0x3c, kProgramHeadBytes + 8, 4);
+  far.resize(kProgramHeadBytes + 0x100, '\0');
+  EXPECT_EQ(DescribeIncompleteProgram(far.substr(0, kProgramHeadBytes), far.size() * 4), "");
 }

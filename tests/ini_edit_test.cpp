@@ -7,8 +7,18 @@
 
 namespace {
 
-std::string Set(const std::string& content) {
-  return SetIniValue(content, "Tovalane", "FalseKey", "V");
+std::string Set(const std::string& content, const char* key = "FalseKey") {
+  return SetIniValue(content, "Tovalane", key, "V");
+}
+
+// UTF-16 LE bytes, with the byte order mark.
+std::string Utf16LeBytes(const std::u16string& units) {
+  std::string bytes = "\xFF\xFE";
+  for (char16_t unit : units) {
+    bytes += static_cast<char>(unit & 0xff);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -18,6 +28,7 @@ TEST(IniEditTest, PlacesTheEntryAsTheWindowsProfileCallDecides) {
     const char* what;
     std::string before;
     std::string after;
+    const char* key = "FalseKey";
   } cases[] = {
       {"new file", "", "[Tovalane]\nFalseKey=V\n"},
       {"new section goes last", "[A]\nx=1\n", "[A]\nx=1\n[Tovalane]\nFalseKey=V\n"},
@@ -58,12 +69,55 @@ TEST(IniEditTest, PlacesTheEntryAsTheWindowsProfileCallDecides) {
       {"UTF-16 byte order mark only", Utf16Bytes(""), Utf16Bytes("[Tovalane]\nFalseKey=V\n")},
       {"UTF-16 with a stray last byte", Utf16Bytes("[A]\n") + "x",
        Utf16Bytes("[A]\n[Tovalane]\nFalseKey=V\n") + "x"},
+      // Names match in full, every character, letter case aside.
+      {"another key of the same length", "[Tovalane]\nFalseXyz=1\n",
+       "[Tovalane]\nFalseXyz=1\nFalseKey=V\n"},
+      {"a key that differs in its first letter", "[Tovalane]\nXalseKey=1\n",
+       "[Tovalane]\nXalseKey=1\nFalseKey=V\n"},
+      {"another section of the same length", "[Xovalane]\nFalseKey=1\n",
+       "[Xovalane]\nFalseKey=1\n[Tovalane]\nFalseKey=V\n"},
+      {"'Z' and 'A' folded", "[TOVALANE]\nfalsez=old\n", "[TOVALANE]\nfalsez=V\n", "FALSEZ"},
+      {"'[' and '@' are no letters", "[Tovalane]\nFalse@=1\nFalse`=2\n",
+       "[Tovalane]\nFalse@=1\nFalse`=2\nFalse[=V\n", "False["},
+      {"'[' without ']' in the section is a key line", "[Tovalane]\n[junk\nFalseKey=old\n",
+       "[Tovalane]\n[junk\nFalseKey=V\n"},
+      {"']' in a key line", "[Tovalane]\nk=v]\nFalseKey=old\n", "[Tovalane]\nk=v]\nFalseKey=V\n"},
+      {"one line ending in CR LF", "[A]\r\n", "[A]\r\n[Tovalane]\r\nFalseKey=V\r\n"},
+      {"one line ending in a lone CR", "[A]\r", "[A]\r[Tovalane]\rFalseKey=V\r"},
+      {"CR LF, no final line ending", "[A]\r\nk=v", "[A]\r\nk=v\r\n[Tovalane]\r\nFalseKey=V\r\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Set(c.before), c.after) << c.what;
+  for (const auto& c : cases) EXPECT_EQ(Set(c.before, c.key), c.after) << c.what;
 }
 
 TEST(IniEditTest, LongLinesAndOtherBytesAreKept) {
   const std::string long_line(10000, 'x');
   const std::string before = "; " + long_line + "\n[A]\nk=" + long_line + "\n\n[Tovalane]\nz=1\n";
   EXPECT_EQ(Set(before), before + "FalseKey=V\n");
+}
+
+// Text given in UTF-8 goes into a UTF-16 profile as the code units it stands
+// for; a byte that starts no valid sequence stands for itself, as in Latin-1.
+TEST(IniEditTest, Utf8TextBecomesTheUtf16UnitsItStandsFor) {
+  const struct {
+    const char* what;
+    std::string value;
+    std::u16string units;
+  } cases[] = {
+      {"two bytes", "\xC3\xA9", u"\u00e9"},
+      {"three bytes", "\xE6\x97\xA5", u"\u65e5"},
+      {"the last of three bytes", "\xEF\xBF\xBF", u"\uffff"},
+      {"four bytes", "\xF0\x9F\x98\x80", u"\xd83d\xde00"},
+      {"the first of four bytes", "\xF0\x90\x80\x80", u"\xd800\xdc00"},
+      {"the last of four bytes", "\xF4\x8F\xBF\xBF", u"\xdbff\xdfff"},
+      {"a byte that starts nothing", "a\xFFz", u"a\u00ffz"},
+      {"a continuation byte alone", "\x80!", u"\u0080!"},
+      {"a lead byte before ASCII", "\xC3" "A", u"\u00c3A"},
+      {"a sequence cut at the end", "x\xE6\x97", u"x\u00e6\u0097"},
+      {"a four-byte sequence cut at the end", "\xF0\x9F\x98", u"\u00f0\u009f\u0098"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SetIniValue(Utf16Bytes(""), "Tovalane", "K", c.value),
+              Utf16LeBytes(u"[Tovalane]\nK=" + c.units + u"\n"))
+        << c.what;
+  }
 }

@@ -2,17 +2,26 @@
 // relies on that the end-to-end tests cannot reach cheaply.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 #include <chrono>
 #include <thread>
 
+#include "common/file-posix.h"
 #include "process/process_kill.h"
 #include "process/process_platform.h"
 #include "profile/mod_ini.h"
@@ -20,6 +29,32 @@
 #include "tests/e2e_support.h"
 
 namespace {
+
+// Makes renameat2 fail with EINVAL in this process, as on a file system
+// without it.
+void RefuseRenameat2() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    _exit(2);
+  }
+}
+
+// Runs `body` as nobody in a child; true when it ended with code 0.
+bool AsNobody(const std::function<bool()>& body) {
+  pid_t child = ForkChild([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(body() ? 0 : 1);
+  });
+  int status = 0;
+  return WaitChild(child, status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 mode_t ModeOf(const std::string& path) {
   struct stat info;
@@ -77,16 +112,31 @@ TEST(PosixFileOpsTest, DeleteIsNotForced) {
   EXPECT_TRUE(IsFileNotFound(missing));
 }
 
+// Also where the file system has no no-replace rename (renameat2 refused
+// with EINVAL, as seccomp makes it here): a hard link refuses an existing
+// name as well, and the source is unlinked after it.
 TEST(PosixFileOpsTest, MoveRefusesAnExistingDestination) {
-  TempDir temp;
-  const std::string from = temp.path() + "/from", to = temp.path() + "/to";
-  WriteFile(from, "new");
-  WriteFile(to, "old");
-  EXPECT_EQ(MoveFileNoReplace(from, to), static_cast<SystemError>(EEXIST));
-  EXPECT_EQ(ReadFile(to), "old");
-  EXPECT_EQ(ReadFile(from), "new");
-  EXPECT_EQ(MoveFileNoReplace(temp.path() + "/none", temp.path() + "/x"),
-            static_cast<SystemError>(ENOENT));
+  for (bool no_renameat2 : {false, true}) {
+    SCOPED_TRACE(no_renameat2 ? "without renameat2" : "with renameat2");
+    TempDir temp;
+    const std::string from = temp.path() + "/from", to = temp.path() + "/to";
+    WriteFile(from, "new");
+    WriteFile(to, "old");
+    pid_t mover = ForkChild([&] {
+      if (no_renameat2) RefuseRenameat2();
+      const bool refused = MoveFileNoReplace(from, to) == static_cast<SystemError>(EEXIST);
+      const bool missing = MoveFileNoReplace(temp.path() + "/none", temp.path() + "/x") ==
+                           static_cast<SystemError>(ENOENT);
+      unlink(to.c_str());
+      const bool moved = refused && MoveFileNoReplace(from, to) == 0;
+      _exit(refused && missing && moved ? 0 : 1);
+    });
+    int status = 0;
+    ASSERT_TRUE(WaitChild(mover, status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadFile(to), "new");
+    EXPECT_FALSE(Exists(from));
+  }
 }
 
 TEST(PosixFileOpsTest, MoveAcrossFileSystemsKeepsContentAndMode) {
@@ -106,16 +156,27 @@ TEST(PosixFileOpsTest, MoveAcrossFileSystemsKeepsContentAndMode) {
   EXPECT_EQ(MoveFileNoReplace(from, to), static_cast<SystemError>(EEXIST));
   EXPECT_EQ(ReadFile(to), content);
   unlink(from.c_str());
-  rmdir(source_dir.c_str());
   // No temporary file is left beside the destination.
   EXPECT_EQ(EntriesIn(here.path()), 1);
+  // A source that cannot be removed is a failed move, though copied.
+  if (geteuid() == 0) {
+    WriteFile(from, content);
+    unlink(to.c_str());
+    chown(here.path().c_str(), 65534, 65534);
+    chmod(source_dir.c_str(), 0755);
+    EXPECT_TRUE(AsNobody([&] { return MoveFileNoReplace(from, to) == EACCES; }));
+    EXPECT_TRUE(Exists(from));
+    EXPECT_EQ(ReadFile(to), content) << "the copy was not made";
+    unlink(from.c_str());
+  }
+  rmdir(source_dir.c_str());
 }
 
 TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {
   TempDir temp;
   const std::string ini = temp.path() + "/Server.ini";
   // However strict the umask, a new profile stays writable by its owner.
-  const mode_t umask_before = umask(0277);
+  const mode_t umask_before = umask(0677);
   WriteIniValue(ini, "Tovalane", "FalseA", "1");
   umask(umask_before);
   EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=1\n");
@@ -128,6 +189,17 @@ TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {
   chmod(ini.c_str(), 0444);
   WriteIniValue(ini, "Tovalane", "FalseA", "3");
   EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=2\n");
+
+  // The temporary copy is made beside the profile, never in the folder above.
+  const std::string below = temp.path() + "/prog";
+  MakeDirs(below);
+  Fd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  ASSERT_GE(inotify_add_watch(watch.get(), temp.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  WriteIniValue(below + "/Server.ini", "Tovalane", "FalseA", "1");
+  WriteIniValue(below + "/Server.ini", "Tovalane", "FalseB", "1");
+  char events[4096];
+  EXPECT_LT(read(watch.get(), events, sizeof events), 0) << "a file was made in the folder above";
+  std::filesystem::remove_all(below);
 
   const std::string dir = temp.path() + "/Dir.ini";
   MakeDirs(dir);
@@ -281,6 +353,12 @@ TEST(PosixProcessTest, SnapshotFindsAChildByItsExecutableAndStopsIt) {
   pid_t child = StartChild({exe, "30"});
   ASSERT_TRUE(WaitUntil([&] { return GetProcessIdByName("PLINDOR-PROBE") != 0; }));
   EXPECT_EQ(GetProcessIdByName("plindor-probe.BIN"), static_cast<uint32_t>(child));
+  // Another user may not read the link to a root process's executable: its
+  // short name (cut to 15 characters) is looked at instead.
+  if (geteuid() == 0) {
+    EXPECT_TRUE(AsNobody(
+        [&] { return GetProcessIdByName("plindor-probe.b") == static_cast<uint32_t>(child); }));
+  }
   KillProcessById(static_cast<uint32_t>(child), "plindor-PROBE");
   int status = 0;
   ASSERT_TRUE(WaitChild(child, status));

@@ -132,6 +132,11 @@ TEST_F(ProcessKillTest, StopTerminatesOnlyTheProcessFoundThenPausesOneSecond) {
 
 TEST(ExeNameTest, MatchesAsciiPrefixIgnoringCaseOnly) {
   EXPECT_TRUE(ExeNameBeginsWith("PLINDOR.exe (deleted)", "Plindor.EXE"));
+  EXPECT_TRUE(ExeNameBeginsWith("zap-Az", "ZAP-aZ"));
+  EXPECT_FALSE(ExeNameBeginsWith("Xlindor.exe", "Plindor.EXE"));
+  EXPECT_FALSE(ExeNameBeginsWith("@lindor.exe", "`lindor.exe"));
+  EXPECT_FALSE(ExeNameBeginsWith("[lindor.exe", "{lindor.exe"));
+  EXPECT_FALSE(ExeNameBeginsWith("Plindor.exe", ""));
   EXPECT_FALSE(ExeNameBeginsWith("Pl\xC3\xAEndor.exe", "Plindor.EXE"));
   EXPECT_FALSE(ExeNameBeginsWith("Plindor.exe", std::string("Plindor\0exe", 11)));
 }

@@ -610,8 +610,11 @@ TEST_F(NativeRunTest, ProfileThatCannotBeWrittenIsLeftAlone) {
   // rest of the file, its last line past the limit.
   const std::string limited_profile = "[Tovalane]\nFalseOld=1\n[Server]\nlast=line\n";
   const off_t limited_size = static_cast<off_t>(limited_profile.size());
+  // At the old size, and a few bytes past it, so that a write gets part way.
   const std::vector<std::string> at_size_limit = {
       "/usr/bin/prlimit", "--fsize=" + std::to_string(limited_size), tool_};
+  const std::vector<std::string> past_size_limit = {
+      "/usr/bin/prlimit", "--fsize=" + std::to_string(limited_size + 5), tool_};
 #ifdef __SANITIZE_ADDRESS__
   const std::vector<std::string> limited = {tool_};
   const std::map<std::string, std::string> limited_env = {
@@ -645,7 +648,7 @@ TEST_F(NativeRunTest, ProfileThatCannotBeWrittenIsLeftAlone) {
        limited_size, at_size_limit, no_env},
       {"file size limit, hard-linked",
        [&] { WriteFile(profile_, limited_profile), link(profile_.c_str(), linked.c_str()); },
-       S_IFREG, limited_size, at_size_limit, no_env},
+       S_IFREG, limited_size, past_size_limit, no_env},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

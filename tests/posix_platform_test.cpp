@@ -182,9 +182,14 @@ TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {
   EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=1\n");
   EXPECT_EQ(ModeOf(ini), 0600u);
   chmod(ini.c_str(), 0604);
+  struct stat before, after;
+  ASSERT_EQ(stat(ini.c_str(), &before), 0);
   WriteIniValue(ini, "Tovalane", "FalseA", "2");
   EXPECT_EQ(ReadFile(ini), "[Tovalane]\nFalseA=2\n");
   EXPECT_EQ(ModeOf(ini), 0604u);
+  // A plain file with one name is replaced whole, by a rename.
+  ASSERT_EQ(stat(ini.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
 
   chmod(ini.c_str(), 0444);
   WriteIniValue(ini, "Tovalane", "FalseA", "3");

@@ -285,6 +285,8 @@ TEST(FailureRecordTest, ReasonIsOneCleanLine) {
 TEST(FailureRecordTest, TimestampHasFixedWidthFields) {
   EXPECT_EQ(FormatTimestamp({2026, 1, 2, 3, 4, 5}), "2026-01-02 03:04:05");
   EXPECT_EQ(FormatTimestamp({1999, 12, 31, 23, 59, 59}), "1999-12-31 23:59:59");
+  // A clock that gives nonsense gives zeros, never a minus sign in the key.
+  EXPECT_EQ(FormatTimestamp({-1, 1, 2, -3, 4, 5}), "0000-01-02 00:04:05");
   EXPECT_EQ(DecimalText(0), "0");
   EXPECT_EQ(DecimalText(4294967295ul), "4294967295");
 }

@@ -167,6 +167,11 @@ TEST(PosixFileOpsTest, MoveAcrossFileSystemsKeepsContentAndMode) {
     EXPECT_TRUE(AsNobody([&] { return MoveFileNoReplace(from, to) == EACCES; }));
     EXPECT_TRUE(Exists(from));
     EXPECT_EQ(ReadFile(to), content) << "the copy was not made";
+    // Nor can a copy be made where the mover may not write.
+    unlink(to.c_str());
+    chown(here.path().c_str(), 0, 0);
+    EXPECT_TRUE(AsNobody([&] { return MoveFileNoReplace(from, to) == EACCES; }));
+    EXPECT_FALSE(Exists(to));
     unlink(from.c_str());
   }
   rmdir(source_dir.c_str());

@@ -374,6 +374,8 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
       {"PE32, cut in the section table", cut(pe32, 0x180),
        short_of + "384 bytes where its headers need 1024"},
       {"PE32, cut before the PE header", cut(pe32, 0x40), short_of + "64 bytes where its headers need 152"},
+      {"PE32, cut right after the file header", cut(pe32, 0x98),
+       short_of + "152 bytes where its headers need 456"},
       {"PE32, cut in the DOS header", cut(pe32, 10), short_of + "10 bytes where its headers need 64"},
       {"signed, whole", pe_signed, ""},
       {"signed, certificate cut", cut(pe_signed, 0x8ff), short_of + "2303 bytes where its headers need 2304"},

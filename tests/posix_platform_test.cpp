@@ -99,6 +99,33 @@ TEST(PosixFileOpsTest, SearchFindsOnlyPlainFiles) {
   }
 }
 
+// The start of a download is read as it stands, never through a link.
+TEST(PosixFileOpsTest, ReadBeforeMoveGivesTheStartAndTheLength) {
+  TempDir temp;
+  const std::string file = temp.path() + "/file", link = temp.path() + "/link";
+  WriteFile(file, "0123456789");
+  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+  const struct {
+    std::string path;
+    size_t limit;
+    SystemError error;
+    std::string head;
+    uint64_t size;
+  } cases[] = {
+      {file, 4, 0, "0123", 10},
+      {file, 100, 0, "0123456789", 10},
+      {temp.path() + "/none", 4, ENOENT, "", 0},
+      {link, 4, ELOOP, "", 0},
+  };
+  for (const auto& c : cases) {
+    std::string head;
+    uint64_t size = 0;
+    EXPECT_EQ(ReadFileBeforeMove(c.path, c.limit, head, size), c.error) << c.path;
+    EXPECT_EQ(head, c.head) << c.path;
+    EXPECT_EQ(size, c.size) << c.path;
+  }
+}
+
 TEST(PosixFileOpsTest, DeleteIsNotForced) {
   TempDir temp;
   const std::string read_only = temp.path() + "/ro", dir = temp.path() + "/dir";

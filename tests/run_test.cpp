@@ -302,18 +302,19 @@ void Put(std::string& bytes, size_t at, uint64_t value, int width, bool big_endi
 
 // A PE image of 0x800 bytes: headers to 0x400, two sections of 0x200 bytes;
 // PE32+ where `wide`; with a certificate table of 0x100 bytes at 0x800 where
-// `signed_image`.
-std::string PeImage(bool wide, bool signed_image) {
+// `signed_image`, in the fifth of `directories` data directories; an
+// optional header that ends `short_by` bytes before its usual 16 directories.
+std::string PeImage(bool wide, bool signed_image, uint32_t count = 16, size_t short_by = 0) {
   std::string image = "MZ";
   Put(image, 0x3c, 0x80, 4);
   Put(image, 0x80, 0x4550, 4);
   Put(image, 0x86, 2, 2);
-  const size_t optional_size = wide ? 240 : 224, optional = 0x98;
+  const size_t optional_size = (wide ? 240 : 224) - short_by, optional = 0x98;
   Put(image, 0x94, optional_size, 2);
   Put(image, optional, wide ? 0x20b : 0x10b, 2);
   Put(image, optional + 60, 0x400, 4);
   const size_t directories = optional + (wide ? 112 : 96);
-  Put(image, directories - 4, 16, 4);
+  Put(image, directories - 4, count, 4);
   if (signed_image) {
     Put(image, directories + 32, 0x800, 4);
     Put(image, directories + 36, 0x100, 4);
@@ -354,6 +355,9 @@ std::string ElfFile(bool wide, bool big_endian) {
 TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
   const std::string pe32 = PeImage(false, false), pe64 = PeImage(true, false);
   const std::string pe_signed = PeImage(false, true) + std::string(0x100, 's');
+  const std::string pe64_signed = PeImage(true, true) + std::string(0x100, 's');
+  // The certificate entry as the last thing the optional header holds.
+  const std::string pe_signed_tight = PeImage(false, true, 5, 224 - 136) + std::string(0x100, 's');
   const std::string elf64 = ElfFile(true, false), elf32_big = ElfFile(false, true);
   const std::string dos = "MZ" + std::string(0x7fe, '\0');
   const auto cut = [](const std::string& s, size_t size) { return s.substr(0, size); };
@@ -379,6 +383,11 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
       {"PE32, cut in the DOS header", cut(pe32, 10), short_of + "10 bytes where its headers need 64"},
       {"signed, whole", pe_signed, ""},
       {"signed, certificate cut", cut(pe_signed, 0x8ff), short_of + "2303 bytes where its headers need 2304"},
+      {"PE32+ signed, certificate cut", cut(pe64_signed, 0x8ff),
+       short_of + "2303 bytes where its headers need 2304"},
+      {"certificate entry last in the optional header, cut", cut(pe_signed_tight, 0x8ff),
+       short_of + "2303 bytes where its headers need 2304"},
+      {"no fifth directory: its place is no certificate", cut(PeImage(false, true, 4), 0x800), ""},
       {"MZ without a PE header", dos, ""},
       {"ELF64, whole", elf64, ""},
       {"ELF32 big-endian, whole", elf32_big, ""},

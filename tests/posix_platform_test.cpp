@@ -396,7 +396,9 @@ TEST(PosixProcessTest, SnapshotFindsAChildByItsExecutableAndStopsIt) {
     EXPECT_TRUE(AsNobody(
         [&] { return GetProcessIdByName("plindor-probe.b") == static_cast<uint32_t>(child); }));
   }
+  const int open_before = EntriesIn("/proc/self/fd");
   KillProcessById(static_cast<uint32_t>(child), "plindor-PROBE");
+  EXPECT_EQ(EntriesIn("/proc/self/fd"), open_before) << "the stop left a descriptor open";
   int status = 0;
   ASSERT_TRUE(WaitChild(child, status));
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);

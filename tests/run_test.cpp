@@ -319,10 +319,12 @@ std::string PeImage(bool wide, bool signed_image, uint32_t count = 16, size_t sh
     Put(image, directories + 32, 0x800, 4);
     Put(image, directories + 36, 0x100, 4);
   }
+  // The first section is the one that ends last; past the table stands
+  // what would be a third entry, reaching far beyond the file.
   const size_t table = optional + optional_size;
-  for (size_t i = 0; i < 2; ++i) {
-    Put(image, table + 40 * i + 16, 0x200, 4);
-    Put(image, table + 40 * i + 20, 0x400 + 0x200 * i, 4);
+  for (size_t i = 0; i < 3; ++i) {
+    Put(image, table + 40 * i + 16, i < 2 ? 0x200 : 0x10000, 4);
+    Put(image, table + 40 * i + 20, 0x600 - 0x200 * i, 4);
   }
   image.resize(0x800, '\0');
   return image;
@@ -396,6 +398,8 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
        short_of + "4863 bytes where its headers need 4864"},
       {"ELF64, cut in the program headers", cut(elf64, 100), short_of + "100 bytes where its headers need 232"},
       {"ELF, cut in its identification", "\x7f" "ELF\x02", short_of + "5 bytes where its headers need 16"},
+      {"ELF, cut after its identification", "\x7f" "ELF\x02\x01",
+       short_of + "6 bytes where its headers need 64"},
       {"ELF of an unknown class", "\x7f" "ELF\x07\x01" + std::string(100, '\0'), ""},
   };
   for (const auto& c : cases) {

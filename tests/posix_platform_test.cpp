@@ -197,6 +197,7 @@ TEST(PosixFileOpsTest, MoveAcrossFileSystemsKeepsContentAndMode) {
     // Nor can a copy be made where the mover may not write.
     unlink(to.c_str());
     chown(here.path().c_str(), 0, 0);
+    chmod(here.path().c_str(), 0755);
     EXPECT_TRUE(AsNobody([&] { return MoveFileNoReplace(from, to) == EACCES; }));
     EXPECT_FALSE(Exists(to));
     unlink(from.c_str());

@@ -90,6 +90,10 @@ TEST(IniEditTest, PlacesTheEntryAsTheWindowsProfileCallDecides) {
 }
 
 TEST(IniEditTest, LongLinesAndOtherBytesAreKept) {
+  // What lies past the content is never read: here a LF right after a last
+  // lone CR.
+  EXPECT_EQ(SetIniValue(std::string_view("[A]\r\n", 4), "Tovalane", "FalseKey", "V"),
+            "[A]\r[Tovalane]\rFalseKey=V\r");
   const std::string long_line(10000, 'x');
   const std::string before = "; " + long_line + "\n[A]\nk=" + long_line + "\n\n[Tovalane]\nz=1\n";
   EXPECT_EQ(Set(before), before + "FalseKey=V\n");

@@ -330,8 +330,9 @@ std::string PeImage(bool wide, bool signed_image, uint32_t count = 16, size_t sh
   return image;
 }
 
-// An ELF file whose loadable segments end at 0x1300, the second program
-// header a note that lies past it.
+// An ELF file whose loadable segments end at 0x1300, the first of them
+// ending last, the second program header a note that lies past it; past the
+// table stands what would be a fourth header, a segment far beyond the file.
 std::string ElfFile(bool wide, bool big_endian) {
   std::string file = "\x7f" "ELF";
   file += static_cast<char>(wide ? 2 : 1);
@@ -341,8 +342,9 @@ std::string ElfFile(bool wide, bool big_endian) {
   Put(file, wide ? 32 : 28, header, word, big_endian);
   Put(file, wide ? 54 : 42, entry, 2, big_endian);
   Put(file, wide ? 56 : 44, 3, 2, big_endian);
-  const uint64_t segments[3][3] = {{1, 0, 0x200}, {4, 0x5000, 0x100}, {1, 0x1000, 0x300}};
-  for (size_t i = 0; i < 3; ++i) {
+  const uint64_t segments[4][3] = {
+      {1, 0x1000, 0x300}, {4, 0x5000, 0x100}, {1, 0, 0x200}, {1, 0x9000, 0x100}};
+  for (size_t i = 0; i < 4; ++i) {
     const size_t at = header + entry * i;
     Put(file, at, segments[i][0], 4, big_endian);
     Put(file, at + (wide ? 8 : 4), segments[i][1], word, big_endian);
@@ -362,6 +364,9 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
   const std::string pe_signed_tight = PeImage(false, true, 5, 224 - 136) + std::string(0x100, 's');
   const std::string elf64 = ElfFile(true, false), elf32_big = ElfFile(false, true);
   const std::string dos = "MZ" + std::string(0x7fe, '\0');
+  // A PE32+ layout, signed, under an optional header magic of no known kind.
+  std::string unknown_magic = PeImage(true, true);
+  Put(unknown_magic, 0x98, 0x107, 2);
   const auto cut = [](const std::string& s, size_t size) { return s.substr(0, size); };
   const std::string short_of = "it is cut short, ";
   const struct {
@@ -391,6 +396,7 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
        short_of + "2303 bytes where its headers need 2304"},
       {"no fifth directory: its place is no certificate", cut(PeImage(false, true, 4), 0x800), ""},
       {"MZ without a PE header", dos, ""},
+      {"optional header of no known kind: no certificate looked for", unknown_magic, ""},
       {"ELF64, whole", elf64, ""},
       {"ELF32 big-endian, whole", elf32_big, ""},
       {"ELF64, last loaded byte missing", cut(elf64, 0x12ff), short_of + "4863 bytes where its headers need 4864"},
@@ -400,7 +406,8 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
       {"ELF, cut in its identification", "\x7f" "ELF\x02", short_of + "5 bytes where its headers need 16"},
       {"ELF, cut after its identification", "\x7f" "ELF\x02\x01",
        short_of + "6 bytes where its headers need 64"},
-      {"ELF of an unknown class", "\x7f" "ELF\x07\x01" + std::string(100, '\0'), ""},
+      {"ELF of an unknown class", "\x7f" "ELF\x07\x01" + std::string(100, '\xff'), ""},
+      {"ELF of an unknown byte order", "\x7f" "ELF\x02\x07" + std::string(100, '\xff'), ""},
   };
   for (const auto& c : cases) {
     const std::string head = c.file.substr(0, kProgramHeadBytes);

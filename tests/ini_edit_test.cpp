@@ -76,6 +76,8 @@ TEST(IniEditTest, PlacesTheEntryAsTheWindowsProfileCallDecides) {
        "[Tovalane]\nXalseKey=1\nFalseKey=V\n"},
       {"another section of the same length", "[Xovalane]\nFalseKey=1\n",
        "[Xovalane]\nFalseKey=1\n[Tovalane]\nFalseKey=V\n"},
+      {"blanks around the sought key do not count", "[Tovalane]\nFalseKey=old\n",
+       "[Tovalane]\nFalseKey=V\n", " FalseKey\t"},
       {"'Z' and 'A' folded", "[TOVALANE]\nfalsez=old\n", "[TOVALANE]\nfalsez=V\n", "FALSEZ"},
       {"'[' and '@' are no letters", "[Tovalane]\nFalse@=1\nFalse`=2\n",
        "[Tovalane]\nFalse@=1\nFalse`=2\nFalse[=V\n", "False["},

@@ -61,17 +61,26 @@ inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
   return 0;
 }
 
-// Takes an exclusive flock on `fd`, trying every 10 ms for up to
-// `timeout_ms`: 0 once taken, ETIMEDOUT when another holder kept it, or the
+// Calls `take` (true once it has what it wants) every 10 ms for up to
+// `timeout_ms`, for as long as it fails with an errno `busy` says another
+// holder causes: 0 once taken, ETIMEDOUT when another holder kept it, or the
 // errno of a failure.
-inline int FlockWithin(int fd, unsigned timeout_ms) {
+template <typename Take, typename Busy>
+int TakeWithin(unsigned timeout_ms, Take take, Busy busy) {
   constexpr unsigned kPollMs = 10;
   for (unsigned waited = 0;; waited += kPollMs) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
-    if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+    if (take()) return 0;
+    if (!busy(errno)) return errno != 0 ? errno : EIO;
     if (waited >= timeout_ms) return ETIMEDOUT;
     usleep(kPollMs * 1000);
   }
+}
+
+// An exclusive flock on `fd`, within `timeout_ms`, as TakeWithin gives it.
+inline int FlockWithin(int fd, unsigned timeout_ms) {
+  return TakeWithin(
+      timeout_ms, [&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; },
+      [](int error) { return error == EWOULDBLOCK || error == EINTR; });
 }
 
 // Renames without ever replacing `to`; 0 or the errno of the failure. Some

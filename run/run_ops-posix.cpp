@@ -99,13 +99,12 @@ SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, bool&
                               static_cast<unsigned long long>(folder.st_dev),
                               static_cast<unsigned long long>(folder.st_ino));
   const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-  constexpr unsigned kPollMs = 10;
-  for (unsigned waited = 0;; waited += kPollMs) {
-    if (bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), size) == 0) break;
-    if (errno != EADDRINUSE) return LastError();
-    if (waited >= timeout_ms) return 0;
-    usleep(kPollMs * 1000);
-  }
+  const int error = TakeWithin(
+      timeout_ms,
+      [&] { return bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), size) == 0; },
+      [](int bind_error) { return bind_error == EADDRINUSE; });
+  if (error == ETIMEDOUT) return 0;
+  if (error != 0) return static_cast<SystemError>(error);
   socket_fd.release();
   taken = true;
   return 0;

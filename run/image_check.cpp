@@ -58,8 +58,8 @@ uint64_t PeNeeds(const std::string& head, uint64_t file_size) {
   return needs;
 }
 
-// The length an ELF file needs: its header, its program headers and each
-// loadable segment's bytes in the file. 0 where the head cannot tell.
+// The length an ELF file needs: its header, its program headers, each
+// loadable segment's bytes in the file and its section headers. 0 where the head cannot tell.
 uint64_t ElfNeeds(const std::string& head) {
   if (head.size() < 6) return 16;
   const char file_class = head[4], encoding = head[5];
@@ -73,6 +73,15 @@ uint64_t ElfNeeds(const std::string& head) {
     return needs;
   }
   needs = std::max(needs, table + entry_size * entries);
+  // The section headers are no part of what is loaded, but a linker puts
+  // them at the very end: a file cut off even there is cut short. Where
+  // their count is 0 it is kept in the first one.
+  uint64_t sections = 0, section_size = 0, section_count = 0;
+  if (ReadNumber(head, wide ? 40 : 32, word, big, sections) && sections != 0 &&
+      ReadNumber(head, wide ? 58 : 46, 2, big, section_size) &&
+      ReadNumber(head, wide ? 60 : 48, 2, big, section_count)) {
+    needs = std::max(needs, sections + section_size * std::max<uint64_t>(section_count, 1));
+  }
   for (uint64_t i = 0; i < entries; ++i) {
     const uint64_t at = table + entry_size * i;
     uint64_t type = 0, offset = 0, file_bytes = 0;

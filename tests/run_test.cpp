@@ -363,6 +363,17 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
   // The certificate entry as the last thing the optional header holds.
   const std::string pe_signed_tight = PeImage(false, true, 5, 224 - 136) + std::string(0x100, 's');
   const std::string elf64 = ElfFile(true, false), elf32_big = ElfFile(false, true);
+  // Section headers at 0x1400, past every segment: three, and one that
+  // keeps the count.
+  std::string elf64_sections = elf64, elf32_sections = ElfFile(false, false);
+  Put(elf64_sections, 40, 0x1400, 8);
+  Put(elf64_sections, 58, 64, 2);
+  Put(elf64_sections, 60, 3, 2);
+  elf64_sections.resize(0x1400 + 3 * 64, '\0');
+  Put(elf32_sections, 32, 0x1400, 4);
+  Put(elf32_sections, 46, 40, 2);
+  Put(elf32_sections, 48, 0, 2);
+  elf32_sections.resize(0x1400 + 40, '\0');
   const std::string dos = "MZ" + std::string(0x7fe, '\0');
   // A PE32+ layout, signed, under an optional header magic of no known kind.
   std::string unknown_magic = PeImage(true, true);
@@ -403,6 +414,10 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
       {"ELF32 big-endian, last loaded byte missing", cut(elf32_big, 0x12ff),
        short_of + "4863 bytes where its headers need 4864"},
       {"ELF64, cut in the program headers", cut(elf64, 100), short_of + "100 bytes where its headers need 232"},
+      {"ELF64, section headers last, cut", cut(elf64_sections, 0x1400 + 3 * 64 - 1),
+       short_of + "5311 bytes where its headers need 5312"},
+      {"ELF32, its section count in its first section header, cut", cut(elf32_sections, 0x1400 + 39),
+       short_of + "5159 bytes where its headers need 5160"},
       {"ELF, cut in its identification", "\x7f" "ELF\x02", short_of + "5 bytes where its headers need 16"},
       {"ELF, cut after its identification", "\x7f" "ELF\x02\x01",
        short_of + "6 bytes where its headers need 64"},

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "common/retry.h"
+#include "common/system.h"
 #include "common/text.h"
 
 // A file descriptor that is closed when it goes out of scope.
@@ -32,27 +34,14 @@ class Fd {
   int fd_;
 };
 
-// Writes all of `data`, retrying short writes; 0 or the errno of the failure.
-inline int WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno != 0 ? errno : EIO;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return 0;
-}
-
-// The same at an offset of the file, leaving its position alone.
+// Writes all of `data` at an offset of the file, retrying short writes; 0
+// or the errno of the failure.
 inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
   while (size > 0) {
     ssize_t written = pwrite(fd, data, size, at);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return errno != 0 ? errno : EIO;
+      return static_cast<int>(LastError());
     }
     data += written;
     size -= static_cast<size_t>(written);
@@ -61,26 +50,18 @@ inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
   return 0;
 }
 
-// Calls `take` (true once it has what it wants) every 10 ms for up to
-// `timeout_ms`, for as long as it fails with an errno `busy` says another
-// holder causes: 0 once taken, ETIMEDOUT when another holder kept it, or the
-// errno of a failure.
-template <typename Take, typename Busy>
-int TakeWithin(unsigned timeout_ms, Take take, Busy busy) {
-  constexpr unsigned kPollMs = 10;
-  for (unsigned waited = 0;; waited += kPollMs) {
-    if (take()) return 0;
-    if (!busy(errno)) return errno != 0 ? errno : EIO;
-    if (waited >= timeout_ms) return ETIMEDOUT;
-    usleep(kPollMs * 1000);
-  }
-}
+// How a guard or a lock that another run holds is waited for: it may go at
+// any moment, so it is tried every 10 ms.
+constexpr RetryPolicy PollingFor(unsigned bound_ms) { return {bound_ms, 10, 10}; }
 
-// An exclusive flock on `fd`, within `timeout_ms`, as TakeWithin gives it.
+// An exclusive flock on `fd`, within `timeout_ms`: 0 once taken, ETIMEDOUT
+// when another holder kept it, or the errno of a failure.
 inline int FlockWithin(int fd, unsigned timeout_ms) {
-  return TakeWithin(
-      timeout_ms, [&] { return flock(fd, LOCK_EX | LOCK_NB) == 0; },
-      [](int error) { return error == EWOULDBLOCK || error == EINTR; });
+  const auto held = [](SystemError error) { return error == EWOULDBLOCK || error == EINTR; };
+  const SystemError error = RetryWithin(
+      PollingFor(timeout_ms),
+      [&]() -> SystemError { return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : LastError(); }, held);
+  return held(error) ? ETIMEDOUT : static_cast<int>(error);
 }
 
 // Renames without ever replacing `to`; 0 or the errno of the failure. Some

@@ -7,8 +7,10 @@
 
 #include <windows.h>
 
+#include "common/retry.h"
+
 // How long one step waits for a file that another process holds.
-constexpr DWORD kHeldFileWaitMs = 3000;
+constexpr RetryPolicy kHeldFile = {3000, 20, 500};
 
 inline bool IsSharingOrLockViolation(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
@@ -19,13 +21,5 @@ inline bool IsSharingOrLockViolation(DWORD error) {
 // wait is over; returns its last result.
 template <typename Step, typename IsTransient>
 DWORD RetryWhileHeld(Step step, IsTransient is_transient) {
-  DWORD pause = 20, waited = 0;
-  for (;;) {
-    const DWORD error = step();
-    if (error == 0 || waited >= kHeldFileWaitMs || !is_transient(error)) return error;
-    if (pause > kHeldFileWaitMs - waited) pause = kHeldFileWaitMs - waited;
-    Sleep(pause);
-    waited += pause;
-    pause = pause * 2 > 500 ? 500 : pause * 2;
-  }
+  return RetryWithin(kHeldFile, step, is_transient);
 }

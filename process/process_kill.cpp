@@ -2,15 +2,12 @@
 
 #include <memory>
 
+#include "common/ascii.h"
 #include "process/process_platform.h"
 
 namespace {
 
 constexpr unsigned kPauseAfterKillMs = 1000;
-
-TextChar LowerAscii(TextChar c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<TextChar>(c - 'A' + 'a') : c;
-}
 
 struct SnapshotCloser {
   void operator()(ProcessSnapshot* snapshot) const { CloseProcessSnapshot(snapshot); }

@@ -128,10 +128,3 @@ void CloseStoppableProcess(StoppableProcess* process) {
   if (process->pidfd >= 0) close(process->pidfd);
   delete process;
 }
-
-void PauseMilliseconds(unsigned milliseconds) {
-  timespec left{static_cast<time_t>(milliseconds / 1000),
-                static_cast<long>(milliseconds % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}

@@ -97,5 +97,3 @@ void CloseStoppableProcess(StoppableProcess* process) {
   CloseHandle(process->handle);
   delete process;
 }
-
-void PauseMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }

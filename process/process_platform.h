@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "common/system.h"
 #include "common/text.h"
 
 // A still picture of the running processes, walked in the system's order.
@@ -35,5 +36,3 @@ bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name);
 void TerminateStoppableProcess(StoppableProcess& process);
 
 void CloseStoppableProcess(StoppableProcess* process);
-
-void PauseMilliseconds(unsigned milliseconds);

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/ascii.h"
+
 namespace {
 
 // The blanks the Windows profile reader trims, including the old DOS
@@ -16,11 +18,6 @@ std::basic_string_view<Char> Trim(std::basic_string_view<Char> s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-template <typename Char>
-Char LowerAscii(Char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<Char>(c - 'A' + 'a') : c;
 }
 
 template <typename Char>

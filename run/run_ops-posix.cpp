@@ -26,20 +26,19 @@ extern char** environ;
 
 namespace {
 
-SystemError LastError() { return errno != 0 ? static_cast<SystemError>(errno) : EIO; }
-
 SystemError CopyContents(int from_fd, int to_fd) {
   std::vector<char> buffer(1 << 16);
-  for (;;) {
-    ssize_t got = read(from_fd, buffer.data(), buffer.size());
+  for (off_t at = 0;;) {
+    ssize_t got = pread(from_fd, buffer.data(), buffer.size(), at);
     if (got < 0) {
       if (errno == EINTR) continue;
       return LastError();
     }
     if (got == 0) return 0;
-    if (int error = WriteAll(to_fd, buffer.data(), static_cast<size_t>(got))) {
+    if (int error = WriteAllAt(to_fd, buffer.data(), static_cast<size_t>(got), at)) {
       return static_cast<SystemError>(error);
     }
+    at += got;
   }
 }
 
@@ -99,12 +98,16 @@ SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, bool&
                               static_cast<unsigned long long>(folder.st_dev),
                               static_cast<unsigned long long>(folder.st_ino));
   const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-  const int error = TakeWithin(
-      timeout_ms,
-      [&] { return bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), size) == 0; },
-      [](int bind_error) { return bind_error == EADDRINUSE; });
-  if (error == ETIMEDOUT) return 0;
-  if (error != 0) return static_cast<SystemError>(error);
+  const SystemError error = RetryWithin(
+      PollingFor(timeout_ms),
+      [&]() -> SystemError {
+        return bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), size) == 0
+                   ? 0
+                   : LastError();
+      },
+      [](SystemError bind_error) { return bind_error == EADDRINUSE; });
+  if (error == EADDRINUSE) return 0;
+  if (error != 0) return error;
   socket_fd.release();
   taken = true;
   return 0;

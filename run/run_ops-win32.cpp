@@ -13,11 +13,6 @@
 
 namespace {
 
-SystemError LastError() {
-  DWORD error = GetLastError();
-  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
-}
-
 void AppendHex(Text& text, uint64_t value, int digits) {
   for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
     text += L"0123456789abcdef"[(value >> shift) & 0xf];

@@ -7,11 +7,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "common/system.h"
 #include "common/text.h"
-
-// The system's error code for a failed step (GetLastError or errno); 0 is
-// success.
-using SystemError = unsigned long;
 
 struct LocalTime {
   int year, month, day, hour, minute, second;

@@ -1,0 +1,80 @@
+// The end-to-end scenarios that every platform runs, written once
+// (e2e_scenarios.cpp), and what they need of a platform: a program
+// directory with the real program in it, a stand-in updater, and the
+// program run there. Each driver defines these members for its platform
+// (e2e_native_test.cpp: the native program; e2e_wine_test.cpp: a Windows
+// program under Wine) and so runs the same list, as well as the cases that
+// only its platform has.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e_support.h"
+
+class E2eRun : public ::testing::Test {
+ public:
+  // Defined by each driver.
+  void SetUp() override;
+  void TearDown() override;
+  // Makes `dir` the program directory, with the program in it.
+  void UseProgramDir(const std::string& dir);
+  // The stand-in updater's bytes, as PutCurrent puts them.
+  std::string StandIn() const;
+  void PutCurrent();
+  // A download that is the stand-in with a marker after it, so that what was
+  // launched tells which of the two it was; returns its bytes.
+  std::string PutDownload();
+  // Starts the current executable as the running updater; returns the pid
+  // of the test's child that ends when it is stopped.
+  pid_t StartUpdater();
+  std::vector<std::string> ToolCommand() const;
+  // Starts a command that runs the tool (ToolCommand, or one made of it).
+  pid_t StartTool(const std::vector<std::string>& command);
+  int RunTool();
+  // How many launches the stand-ins in the program directory recorded.
+  size_t StartCount() const;
+  // Checks the launch with this index as the platform makes it (minimized,
+  // in a session of its own ...), and that it was the current executable.
+  void ExpectLaunchOfCurrent(size_t index);
+  // Ends every stand-in the case started under `root`, and waits until they
+  // are gone, so that the next case's lookup finds none of them.
+  void StopStandIns(const std::string& root);
+
+  // The ways a platform starts two runs at once on one folder: each round
+  // starts `first` and `second` together.
+  struct TwoRuns {
+    std::string what;
+    int rounds;
+    bool updater_running;
+    std::vector<std::string> first, second;
+  };
+  std::vector<TwoRuns> TwoRunsAtOnce();
+
+  // Written once, for every platform.
+  bool WaitForStarts(size_t count) {
+    return WaitUntil([&] { return StartCount() >= count; });
+  }
+  // The one record in the profile, its section and time checked; its key.
+  std::string RecordedKey() const;
+  // The record is the step's, with a reason; the reason is `reason` exactly
+  // where the platform's words for it are known (not empty).
+  void ExpectRecordOf(const std::string& step, const std::string& reason = "") const;
+  // A download waiting and no updater running: swapped in and launched.
+  void ExpectSwapAndLaunch();
+  void ExpectNothingLaunched() const;
+
+  TempDir temp_{"plindor-e2e"};
+  std::string dir_, current_, download_, profile_;
+};
+
+// The platform's words for the errors the shared scenarios meet; empty
+// where its words are not fixed.
+extern const char* const kReasonNotFound;
+extern const char* const kReasonReadOnly;
+extern const char* const kReasonIsADirectory;
+extern const bool kOnWindows;

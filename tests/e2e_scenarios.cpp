@@ -1,0 +1,191 @@
+// The scenarios every platform runs: each driver links this list and runs
+// it against its own program (the native one; each Windows build under
+// Wine), so that a behaviour is checked the same way everywhere.
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "run/frm_copy.h"
+#include "tests/e2e_run.h"
+
+std::string E2eRun::RecordedKey() const {
+  std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+  if (entries.size() != 1) return "(" + std::to_string(entries.size()) + " entries)";
+  EXPECT_EQ(entries[0].section, "Tovalane");
+  EXPECT_TRUE(IsRecentTimestamp(entries[0].value)) << entries[0].value;
+  return entries[0].key;
+}
+
+void E2eRun::ExpectRecordOf(const std::string& step, const std::string& reason) const {
+  const std::string key = RecordedKey(), prefix = "False" + step + ": ";
+  if (!reason.empty()) {
+    EXPECT_EQ(key, prefix + reason);
+    return;
+  }
+  EXPECT_EQ(key.rfind(prefix, 0), 0u) << key;
+  EXPECT_GT(key.size(), prefix.size()) << "no reason given: " << key;
+  EXPECT_EQ(key.find_first_of("=\r\n"), std::string::npos) << key;
+}
+
+void E2eRun::ExpectSwapAndLaunch() {
+  PutCurrent();
+  const std::string downloaded = PutDownload();
+  EXPECT_EQ(RunTool(), kExitLaunched) << ReadFile(profile_);
+  EXPECT_TRUE(HasContent(current_, downloaded));
+  EXPECT_FALSE(Exists(download_));
+  EXPECT_FALSE(Exists(profile_));
+  if (!WaitForStarts(1)) {
+    ADD_FAILURE() << "nothing was launched";
+    return;
+  }
+  ExpectLaunchOfCurrent(0);
+}
+
+void E2eRun::ExpectNothingLaunched() const {
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(StartCount(), 0u) << "something was launched";
+}
+
+namespace {
+
+const char* const kCannotDelete = "Cannot delete the current executable";
+
+}  // namespace
+
+TEST_F(E2eRun, WithoutUpdaterRunningSwapsAndLaunches) { ExpectSwapAndLaunch(); }
+
+// Names no Windows folder may have, and a folder whose download's path is
+// past 260 characters, which Windows has a case of its own for.
+TEST_F(E2eRun, AwkwardProgramDirectoriesStillSwapAndLaunch) {
+  const std::string long_name(200, 'L');
+  const struct {
+    std::string name;
+    bool posix_only;
+  } cases[] = {
+      {"with space", false},
+      {"with=equals", false},
+      {"with[bracket]", false},
+      {"with;semicolon", false},
+      {"non-ascii \xCE\xA9\xCE\xBB \xE6\x97\xA5\xE6\x9C\xAC", false},
+      {"with \"quotes\"", true},
+      {long_name + "/" + long_name, true},
+  };
+  for (const auto& c : cases) {
+    if (c.posix_only && kOnWindows) continue;
+    SCOPED_TRACE(c.name);
+    TempDir case_dir("plindor-case");
+    UseProgramDir(case_dir.path() + "/" + c.name);
+    ExpectSwapAndLaunch();
+    StopStandIns(case_dir.path());
+  }
+}
+
+TEST_F(E2eRun, DownloadFolderThatIsAFileMeansNoDownload) {
+  PutCurrent();
+  MakeDirs(dir_ + "/Download");
+  WriteFile(dir_ + "/Download/Program", "not a folder");
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_TRUE(WaitForStarts(1));
+  EXPECT_TRUE(HasContent(dir_ + "/Download/Program", "not a folder"));
+}
+
+// A download cut short never takes the working updater's place: nothing is
+// stopped or changed, the record says why, and the current updater is started
+// only where none runs, so that no twin of a running one starts.
+TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
+  const std::string whole = StandIn();
+  const struct {
+    const char* what;
+    size_t size;
+    bool updater_running;
+    std::string reason;
+  } cases[] = {
+      {"empty", 0, true, "it is empty"},
+      {"10 bytes", 10, false, "it is cut short, 10 bytes where"},
+      {"100 bytes", 100, true, "it is cut short, 100 bytes where"},
+      {"200 bytes", 200, true, "it is cut short, 200 bytes where"},
+      {"a third of it", whole.size() / 3, false, "it is cut short, "},
+      {"half of it", whole.size() / 2, false, "it is cut short, "},
+      {"one byte short", whole.size() - 1, true,
+       "it is cut short, " + std::to_string(whole.size() - 1) + " bytes where its headers need " +
+           std::to_string(whole.size())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir case_dir("plindor-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    MakeDirs(dir_ + "/Download/Program");
+    WriteFile(download_, whole.substr(0, c.size));
+    pid_t running = c.updater_running ? StartUpdater() : 0;
+    EXPECT_EQ(RunTool(), kExitDownloadRefused);
+    EXPECT_TRUE(HasContent(current_, whole));
+    EXPECT_TRUE(HasContent(download_, whole.substr(0, c.size)));
+    const std::string key = RecordedKey();
+    EXPECT_EQ(key.rfind("FalseCannot take the downloaded copy: " + c.reason, 0), 0u) << key;
+    ASSERT_TRUE(WaitForStarts(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(StartCount(), 1u) << "a second updater was started";
+    int status = 0;
+    if (running != 0) {
+      EXPECT_FALSE(WaitChild(running, status, 0)) << "the running updater was stopped";
+    }
+    StopStandIns(case_dir.path());
+  }
+}
+
+TEST_F(E2eRun, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {
+  PutCurrent();
+  const std::string downloaded = PutDownload();
+  // Wine shows a file without write permission as FILE_ATTRIBUTE_READONLY.
+  chmod(current_.c_str(), 0555);
+  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  ExpectRecordOf(kCannotDelete, kReasonReadOnly);
+  EXPECT_TRUE(HasContent(current_, StandIn()));
+  EXPECT_TRUE(HasContent(download_, downloaded));
+  ExpectNothingLaunched();
+}
+
+TEST_F(E2eRun, CurrentExecutableThatIsADirectoryIsRecorded) {
+  MakeDirs(current_);
+  const std::string downloaded = PutDownload();
+  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  ExpectRecordOf(kCannotDelete, kReasonIsADirectory);
+  EXPECT_TRUE(HasContent(download_, downloaded));
+  ExpectNothingLaunched();
+}
+
+TEST_F(E2eRun, NeitherFileMeansTheLaunchFailsAndIsRecorded) {
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  ExpectRecordOf("Cannot launch the updater", kReasonNotFound);
+}
+
+// Two runs started at once on one folder take turns: every round ends with
+// the download in place, both runs having launched it, and no record. With
+// the updater running, each run pauses a second after stopping it, so that
+// the two surely overlap.
+TEST_F(E2eRun, TwoRunsAtOnceNeverLoseTheUpdate) {
+  for (const TwoRuns& variant : TwoRunsAtOnce()) {
+    for (int round = 0; round < variant.rounds; ++round) {
+      SCOPED_TRACE(variant.what + ", round " + std::to_string(round));
+      PutCurrent();
+      const std::string downloaded = PutDownload();
+      if (variant.updater_running) StartUpdater();
+      pid_t first = StartTool(variant.first);
+      pid_t second = StartTool(variant.second);
+      int first_status = 0, second_status = 0;
+      ASSERT_TRUE(WaitChild(first, first_status, 120));
+      ASSERT_TRUE(WaitChild(second, second_status, 120));
+      EXPECT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == kExitLaunched);
+      EXPECT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == kExitLaunched);
+      EXPECT_TRUE(HasContent(current_, downloaded));
+      EXPECT_FALSE(Exists(download_));
+      EXPECT_FALSE(Exists(profile_)) << ReadFile(profile_);
+      ASSERT_TRUE(WaitForStarts(variant.updater_running ? 3 : 2));
+      StopStandIns(dir_);
+      unlink((dir_ + "/starts.log").c_str());
+      unlink(profile_.c_str());
+      unlink(current_.c_str());
+    }
+  }
+}

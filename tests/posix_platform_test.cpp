@@ -19,6 +19,7 @@
 #include <functional>
 #include <iostream>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include "common/file-posix.h"
@@ -56,17 +57,27 @@ bool AsNobody(const std::function<bool()>& body) {
   return WaitChild(child, status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-mode_t ModeOf(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
-}
-
 // A profile large enough that a write takes a while to be caught in the
 // middle of.
 std::string LargeProfile(int lines) {
   std::string content = "[Server]\n";
   for (int i = 0; i < lines; ++i) content += "key" + std::to_string(i) + "=value\n";
   return content;
+}
+
+// Whether the process holds a flock, as /proc/locks lists them
+// ("1: FLOCK  ADVISORY  WRITE PID ..."; a waiter's line has "->" first).
+bool HoldsFlock(pid_t pid) {
+  std::istringstream locks(ReadFile("/proc/locks"));
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access;
+    pid_t owner = 0;
+    if (fields >> number >> kind >> mode >> access >> owner && kind == "FLOCK" && owner == pid) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Writes `content` to `ini`, then times one record written into it, in
@@ -361,9 +372,20 @@ TEST(PosixProfileTest, StalledWriterLosesNoOtherRecord) {
     if (c.two_names) {
       ASSERT_EQ(link(ini.c_str(), second_name.c_str()), 0);
     }
-    pid_t stalled = write_in_child("FalseStalled");
-    std::this_thread::sleep_for(write_time * c.eighths / 8);
-    kill(stalled, SIGSTOP);
+    // Stopped while it holds the lock: a writer that has not taken it yet,
+    // or is done already, is let finish and the case is tried anew, sooner.
+    pid_t stalled = 0;
+    for (int eighths = c.eighths; eighths >= 0; --eighths) {
+      WriteFile(ini, content);
+      stalled = write_in_child("FalseStalled");
+      ASSERT_TRUE(WaitUntil([&] { return HoldsFlock(stalled); }, 10000));
+      std::this_thread::sleep_for(write_time * eighths / 8);
+      kill(stalled, SIGSTOP);
+      if (HoldsFlock(stalled)) break;
+      kill(stalled, SIGCONT);
+      int status = 0;
+      ASSERT_TRUE(WaitChild(stalled, status));
+    }
     pid_t other = write_in_child("FalseOther");
     int status = 0;
     // The other writer ends while the holder is stopped only once it gave up.

@@ -25,19 +25,18 @@ class E2eRun : public ::testing::Test {
   void UseProgramDir(const std::string& dir);
   // The stand-in updater's bytes, as PutCurrent puts them.
   std::string StandIn() const;
-  void PutCurrent();
+  void PutCurrent(const std::string& name = "Plindor.exe");
   // A download that is the stand-in with a marker after it, so that what was
   // launched tells which of the two it was; returns its bytes.
   std::string PutDownload();
-  // Starts the current executable as the running updater; returns the pid
-  // of the test's child that ends when it is stopped.
-  pid_t StartUpdater();
+  // Starts the current executable (or another of that folder) as the
+  // running updater; returns the pid of the test's child that ends when it
+  // is stopped.
+  pid_t StartUpdater(const std::string& name = "Plindor.exe");
   std::vector<std::string> ToolCommand() const;
   // Starts a command that runs the tool (ToolCommand, or one made of it).
   pid_t StartTool(const std::vector<std::string>& command);
   int RunTool();
-  // How many launches the stand-ins in the program directory recorded.
-  size_t StartCount() const;
   // Checks the launch with this index as the platform makes it (minimized,
   // in a session of its own ...), and that it was the current executable.
   void ExpectLaunchOfCurrent(size_t index);
@@ -55,7 +54,17 @@ class E2eRun : public ::testing::Test {
   };
   std::vector<TwoRuns> TwoRunsAtOnce();
 
+  // What besides a folder stands at the download's place and is no
+  // download on this platform, and how it is made there.
+  struct NoDownload {
+    std::string what;
+    std::function<void(E2eRun&)> make;
+  };
+  std::vector<NoDownload> NoDownloadKinds();
+
   // Written once, for every platform.
+  // How many launches the stand-ins in the program directory recorded.
+  size_t StartCount() const;
   bool WaitForStarts(size_t count) {
     return WaitUntil([&] { return StartCount() >= count; });
   }

@@ -8,6 +8,8 @@
 #include "run/frm_copy.h"
 #include "tests/e2e_run.h"
 
+size_t E2eRun::StartCount() const { return ReadStarts(dir_).size(); }
+
 std::string E2eRun::RecordedKey() const {
   std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
   if (entries.size() != 1) return "(" + std::to_string(entries.size()) + " entries)";
@@ -52,7 +54,35 @@ const char* const kCannotDelete = "Cannot delete the current executable";
 
 }  // namespace
 
+TEST_F(E2eRun, WithoutDownloadOnlyLaunches) {
+  PutCurrent();
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  ASSERT_TRUE(WaitForStarts(1));
+  ExpectLaunchOfCurrent(0);
+  EXPECT_FALSE(Exists(profile_));
+}
+
 TEST_F(E2eRun, WithoutUpdaterRunningSwapsAndLaunches) { ExpectSwapAndLaunch(); }
+
+// A run cut short between its steps is mended by the next one.
+TEST_F(E2eRun, WithoutCurrentExecutableMovesTheDownloadIn) {
+  const std::string downloaded = PutDownload();
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_TRUE(HasContent(current_, downloaded));
+  ASSERT_TRUE(WaitForStarts(1));
+  ExpectLaunchOfCurrent(0);
+}
+
+TEST_F(E2eRun, SameFailureTwiceLeavesOneKeyWithTheLaterTime) {
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  const std::string first = ParseIni(ReadFile(profile_)).at(0).value;
+  // The record's time has whole seconds: wait for the next one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_GT(entries[0].value, first);
+}
 
 // Names no Windows folder may have, and a folder whose download's path is
 // past 260 characters, which Windows has a case of its own for.
@@ -76,6 +106,27 @@ TEST_F(E2eRun, AwkwardProgramDirectoriesStillSwapAndLaunch) {
     TempDir case_dir("plindor-case");
     UseProgramDir(case_dir.path() + "/" + c.name);
     ExpectSwapAndLaunch();
+    StopStandIns(case_dir.path());
+  }
+}
+
+// Only a plain file is a download: nothing else is moved into place, and the
+// current executable, unchanged, is launched.
+TEST_F(E2eRun, WhatIsNoPlainFileIsNoDownload) {
+  std::vector<NoDownload> kinds = NoDownloadKinds();
+  kinds.push_back({"folder", [](E2eRun& t) { MakeDirs(t.download_); }});
+  for (const NoDownload& kind : kinds) {
+    SCOPED_TRACE(kind.what);
+    TempDir case_dir("plindor-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    MakeDirs(dir_ + "/Download/Program");
+    kind.make(*this);
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    EXPECT_TRUE(HasContent(current_, StandIn()));
+    EXPECT_TRUE(Exists(download_));
+    ASSERT_TRUE(WaitForStarts(1));
+    ExpectLaunchOfCurrent(0);
     StopStandIns(case_dir.path());
   }
 }
@@ -158,6 +209,20 @@ TEST_F(E2eRun, CurrentExecutableThatIsADirectoryIsRecorded) {
 TEST_F(E2eRun, NeitherFileMeansTheLaunchFailsAndIsRecorded) {
   EXPECT_EQ(RunTool(), kExitLaunchFailed);
   ExpectRecordOf("Cannot launch the updater", kReasonNotFound);
+}
+
+TEST_F(E2eRun, ExistingProfileKeepsItsOtherSectionsAndKeys) {
+  WriteFile(profile_, "[Server]\r\nHost=example\r\n[Tovalane]\r\nFalseOld=2020-01-01 00:00:00\r\n"
+                      "[Last]\r\nk=v\r\n");
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[0], (IniEntry{"Server", "Host", "example"}));
+  EXPECT_EQ(entries[1], (IniEntry{"Tovalane", "FalseOld", "2020-01-01 00:00:00"}));
+  EXPECT_EQ(entries[2].section, "Tovalane");
+  EXPECT_EQ(entries[2].key.rfind("FalseCannot launch the updater: ", 0), 0u);
+  EXPECT_TRUE(IsRecentTimestamp(entries[2].value));
+  EXPECT_EQ(entries[3], (IniEntry{"Last", "k", "v"}));
 }
 
 // Two runs started at once on one folder take turns: every round ends with

@@ -68,6 +68,11 @@ bool HasContent(const std::string& path, const std::string& content) {
 
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
+mode_t ModeOf(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
 int EntriesIn(const std::string& dir) {
   auto it = fs::directory_iterator(dir);
   return static_cast<int>(std::distance(it, fs::directory_iterator()));
@@ -132,6 +137,23 @@ bool WaitUntil(const std::function<bool()>& condition, int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+std::vector<StartRecord> ReadStarts(const std::string& dir) {
+  std::vector<StartRecord> starts;
+  std::istringstream log(ReadFile(dir + "/starts.log"));
+  for (std::string line; std::getline(log, line);) {
+    StartRecord start;
+    for (size_t at = 0, equals; (equals = line.find('=', at)) != std::string::npos;) {
+      const std::string name = line.substr(at, equals - at);
+      const size_t end = name == "cmdline" ? line.npos : line.find(' ', equals);
+      start[name] = line.substr(equals + 1, end == line.npos ? line.npos : end - equals - 1);
+      if (end == line.npos) break;
+      at = end + 1;
+    }
+    starts.push_back(start);
+  }
+  return starts;
 }
 
 std::vector<IniEntry> ParseIni(const std::string& content) {

@@ -31,6 +31,8 @@ bool Exists(const std::string& path);
 // are not worth printing.
 bool HasContent(const std::string& path, const std::string& content);
 void MakeDirs(const std::string& path);
+// The permission bits, 0 where there is no file.
+mode_t ModeOf(const std::string& path);
 // How many entries the folder holds.
 int EntriesIn(const std::string& dir);
 
@@ -53,6 +55,12 @@ bool WaitChild(pid_t pid, int& status, int timeout_s = 30);
 
 // Polls until the condition holds or `timeout_ms` have passed.
 bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 20000);
+
+// The launches the stand-in updaters in `dir` recorded in its "starts.log":
+// a line of name=value fields each, the last of which ("cmdline") may hold
+// blanks.
+using StartRecord = std::map<std::string, std::string>;
+std::vector<StartRecord> ReadStarts(const std::string& dir);
 
 // Key=value lines of a profile file, as (section, key, value) in file order;
 // comments and lines without '=' left out.

@@ -142,33 +142,6 @@ std::string WindowsPath(const std::string& unix_path) {
   return path;
 }
 
-struct StartRecord {
-  std::string pid, show_flag, show, exe, cmdline;
-};
-
-std::vector<StartRecord> ReadStarts(const std::string& dir) {
-  std::vector<StartRecord> starts;
-  std::istringstream log(ReadFile(dir + "/starts.log"));
-  std::string line;
-  while (std::getline(log, line)) {
-    StartRecord s;
-    auto field = [&](const std::string& name, const std::string& next) {
-      size_t begin = line.find(name + "=");
-      if (begin == std::string::npos) return std::string();
-      begin += name.size() + 1;
-      size_t end = next.empty() ? line.size() : line.find(" " + next + "=", begin);
-      return line.substr(begin, end - begin);
-    };
-    s.pid = field("pid", "show_flag");
-    s.show_flag = field("show_flag", "show");
-    s.show = field("show", "exe");
-    s.exe = field("exe", "cmdline");
-    s.cmdline = field("cmdline", "");
-    starts.push_back(s);
-  }
-  return starts;
-}
-
 // Live (not zombie) Linux processes of this run's stand-ins and decoys: Wine
 // names each process's Linux side after its executable. Processes of other
 // Wine prefixes on the machine are not ours to wait for.
@@ -199,10 +172,10 @@ const WindowsBuild* updater_build = suite;
 
 // The launch as the run must make it: the program named outright with a
 // quoted command line and no arguments, minimized and active.
-void ExpectLaunchedMinimized(const StartRecord& start, const std::string& current) {
-  EXPECT_EQ(start.show_flag, "1");
-  EXPECT_EQ(start.show, "2");
-  EXPECT_EQ(start.cmdline, "\"" + WindowsPath(current) + "\"");
+void ExpectLaunchedMinimized(StartRecord start, const std::string& current) {
+  EXPECT_EQ(start["show_flag"], "1");
+  EXPECT_EQ(start["show"], "2");
+  EXPECT_EQ(start["cmdline"], "\"" + WindowsPath(current) + "\"");
 }
 
 }  // namespace
@@ -251,7 +224,10 @@ void E2eRun::UseProgramDir(const std::string& dir) {
 }
 
 std::string E2eRun::StandIn() const { return ReadFile(updater_build->stand_in()); }
-void E2eRun::PutCurrent() { CopyFile(updater_build->stand_in(), current_); }
+
+void E2eRun::PutCurrent(const std::string& name) {
+  CopyFile(updater_build->stand_in(), dir_ + "/" + name);
+}
 
 std::string E2eRun::PutDownload() {
   MakeDirs(dir_ + "/Download/Program");
@@ -259,9 +235,9 @@ std::string E2eRun::PutDownload() {
   return ReadFile(download_);
 }
 
-pid_t E2eRun::StartUpdater() {
+pid_t E2eRun::StartUpdater(const std::string& name) {
   const size_t before = StartCount();
-  pid_t pid = StartChild(updater_build->Command(current_), updater_build->Env());
+  pid_t pid = StartChild(updater_build->Command(dir_ + "/" + name), updater_build->Env());
   EXPECT_TRUE(WaitForStarts(before + 1));
   EXPECT_GT(LiveStandIns(), 0) << "the clean-up would not see this stand-in";
   return pid;
@@ -283,7 +259,6 @@ int E2eRun::RunTool() {
   return code;
 }
 
-size_t E2eRun::StartCount() const { return ReadStarts(dir_).size(); }
 
 void E2eRun::ExpectLaunchOfCurrent(size_t index) {
   const std::vector<StartRecord> starts = ReadStarts(dir_);
@@ -300,6 +275,18 @@ std::vector<E2eRun::TwoRuns> E2eRun::TwoRunsAtOnce() {
   return {{"one spelling", 4, true, on_c, on_c}, {"two spellings", 4, true, on_c, ToolCommand()}};
 }
 
+std::vector<E2eRun::NoDownload> E2eRun::NoDownloadKinds() {
+  const auto with_attribute = [](const char* attribute) {
+    return [attribute](E2eRun& t) {
+      t.PutDownload();
+      ASSERT_EQ(RunAndWait({kWine64, "cmd", "/c", "attrib", attribute, WindowsPath(t.download_)},
+                           60, wine_env),
+                0);
+    };
+  };
+  return {{"hidden", with_attribute("+h")}, {"system", with_attribute("+s")}};
+}
+
 namespace {
 
 // The cases only Windows has.
@@ -314,29 +301,10 @@ class WineRunTest : public E2eRun {
   }
   using E2eRun::UseProgramDir;
 
-  void PutCurrentAs(const std::string& name) {
-    CopyFile(updater_build->stand_in(), dir_ + "/" + name);
-  }
-
-  pid_t StartUpdaterAs(const std::string& name) {
-    const size_t before = StartCount();
-    pid_t pid = StartChild(updater_build->Command(dir_ + "/" + name), updater_build->Env());
-    EXPECT_TRUE(WaitForStarts(before + 1));
-    return pid;
-  }
-
   void ExpectLaunchedMinimized(const StartRecord& start) {
     ::ExpectLaunchedMinimized(start, current_);
   }
 };
-
-TEST_F(WineRunTest, WithoutDownloadOnlyLaunchesMinimized) {
-  PutCurrent();
-  EXPECT_EQ(RunTool(), kExitLaunched);
-  ASSERT_TRUE(WaitForStarts(1));
-  ExpectLaunchedMinimized(ReadStarts(dir_)[0]);
-  EXPECT_FALSE(Exists(profile_));
-}
 
 // On a 64-bit Windows the 32-bit program meets 64-bit updaters as well as
 // 32-bit ones: it stops and launches both.
@@ -348,9 +316,9 @@ TEST_F(WineRunTest, RunningUpdaterIsFoundInAnyLetterCaseStoppedAndReplaced) {
       SCOPED_TRACE(name + ", " + updater->name + " updater");
       TempDir case_dir("plindor-wine-case");
       UseProgramDir(case_dir.path() + "/prog", *suite, *updater);
-      PutCurrentAs(name);
+      PutCurrent(name);
       const std::string downloaded = PutDownload();
-      pid_t running = StartUpdaterAs(name);
+      pid_t running = StartUpdater(name);
 
       EXPECT_EQ(RunTool(), kExitLaunched);
       int status = 0;
@@ -454,28 +422,6 @@ TEST_F(WineRunTest, WithTwoUpdatersRunningOnlyTheFirstIsStopped) {
   EXPECT_EQ(ReadStarts(dir_).size(), 2u) << "something was launched";
 }
 
-TEST_F(WineRunTest, HiddenSystemOrDirectoryDownloadIsNoDownload) {
-  for (const std::string kind : {"+h", "+s", "directory"}) {
-    SCOPED_TRACE(kind);
-    TempDir case_dir("plindor-wine-case");
-    UseProgramDir(case_dir.path() + "/prog");
-    PutCurrent();
-    if (kind == "directory") {
-      MakeDirs(download_);
-    } else {
-      PutDownload();
-      ASSERT_EQ(RunAndWait({kWine64, "cmd", "/c", "attrib", kind, WindowsPath(download_)}, 60,
-                           wine_env),
-                0);
-    }
-    EXPECT_EQ(RunTool(), kExitLaunched);
-    EXPECT_TRUE(Exists(download_));
-    EXPECT_TRUE(HasContent(current_, ReadFile(suite->stand_in())));
-    ASSERT_TRUE(WaitForStarts(1));
-    StopStandIns(case_dir.path());
-  }
-}
-
 TEST_F(WineRunTest, FolderWithSpacesNeverStartsTheDecoy) {
   // Unquoted, "...\Program Files\app dir\Plindor.exe" would start
   // "...\Program.exe" first.
@@ -500,16 +446,6 @@ TEST_F(WineRunTest, RecordReachesAFolderOutsideTheAnsiCodePage) {
   UseProgramDir(temp_.path() + "/\xCE\xA9\xCE\xBB-\xE6\x97\xA5\xE6\x9C\xAC-\xD0\x96");
   EXPECT_EQ(RunTool(), kExitLaunchFailed);
   ExpectRecordOf("Cannot launch the updater");
-}
-
-TEST_F(WineRunTest, SameFailureTwiceKeepsOneKeyWithTheLaterTime) {
-  EXPECT_EQ(RunTool(), kExitLaunchFailed);
-  const std::string first = ParseIni(ReadFile(profile_)).at(0).value;
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  EXPECT_EQ(RunTool(), kExitLaunchFailed);
-  std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_GT(entries[0].value, first);
 }
 
 // What only a run of the shipped program can show: it fails as its 64-bit
@@ -566,20 +502,6 @@ TEST_F(WineRunTest, SignedProgramStillRuns) {
   EXPECT_EQ(RunTool(), kExitLaunched);
   ASSERT_TRUE(WaitForStarts(1));
   ExpectLaunchedMinimized(ReadStarts(dir_)[0]);
-}
-
-TEST_F(WineRunTest, ExistingProfileKeepsItsOtherSectionsAndKeys) {
-  WriteFile(profile_, "[Server]\r\nHost=example\r\n[Tovalane]\r\nFalseOld=2020-01-01 00:00:00\r\n"
-                      "[Last]\r\nk=v\r\n");
-  EXPECT_EQ(RunTool(), kExitLaunchFailed);
-  std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
-  ASSERT_EQ(entries.size(), 4u);
-  EXPECT_EQ(entries[0], (IniEntry{"Server", "Host", "example"}));
-  EXPECT_EQ(entries[1], (IniEntry{"Tovalane", "FalseOld", "2020-01-01 00:00:00"}));
-  EXPECT_EQ(entries[2].section, "Tovalane");
-  EXPECT_EQ(entries[2].key.rfind("FalseCannot launch the updater: ", 0), 0u);
-  EXPECT_TRUE(IsRecentTimestamp(entries[2].value));
-  EXPECT_EQ(entries[3], (IniEntry{"Last", "k", "v"}));
 }
 
 // Paths past MAX_PATH: the file steps take them in their extended form, but

@@ -1,6 +1,6 @@
 // A Windows stand-in for the updater: records in "starts.log" beside its
-// executable its process id, its whole command line and how it was asked to
-// show its window, then waits until stopped (a minute at most, or until a
+// executable its process id, how it was asked to show its window and its
+// whole command line, then waits until stopped (a minute at most, or until a
 // file named "stop" appears beside it).
 #include <windows.h>
 
@@ -31,9 +31,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   GetStartupInfoW(&startup);
   std::string line = "pid=" + std::to_string(GetCurrentProcessId()) +
                      " show_flag=" + ((startup.dwFlags & STARTF_USESHOWWINDOW) ? "1" : "0") +
-                     " show=" + std::to_string(startup.wShowWindow) +
-                     " exe=" + Utf8(std::wstring(exe, length)) +
-                     " cmdline=" + Utf8(GetCommandLineW()) + "\n";
+ " show=" + std::to_string(startup.wShowWindow) + " cmdline=" + Utf8(GetCommandLineW()) + "\n";
   HANDLE log = CreateFileW((dir + L"\\starts.log").c_str(), FILE_APPEND_DATA,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -136,6 +136,13 @@ Notes:
   measured from 7 to 14 ms at 3000 processes); timed back to back, the
   lookup and the floor stay within a few per cent of each other, so the
   growth is the kernel's and not the lookup's.
+- Every figure is taken in a PID namespace of the benchmark's own
+  (`scripts/hermetic`), where the tool can stop nothing of anyone else's.
+  The process counts are that namespace's: the idle processes, the updater
+  and the benchmark's own few, without the machine's other processes (about
+  70 fewer than the same run on the host gave). What a lookup costs for each
+  process it walks is the same in the namespace as outside it; the other
+  rows do not depend on it.
 - The record write flushes the new file and its folder to disk before it
   renames it into place; `cp` does not flush, so the `dd conv=fsync` figure
   is the fairer like-for-like.

@@ -8,6 +8,10 @@
 namespace {
 
 constexpr unsigned kPauseAfterKillMs = 1000;
+// A process that has not ended after the pause (a slow exit, a file system
+// that holds it up) is waited for this much longer: its executable may be
+// held until it has.
+constexpr unsigned kEndWaitMs = 5000;
 
 struct SnapshotCloser {
   void operator()(ProcessSnapshot* snapshot) const { CloseProcessSnapshot(snapshot); }
@@ -41,14 +45,11 @@ uint32_t GetProcessIdByName(Text name) {
 
 void KillProcessById(uint32_t id, const Text& name) {
   if (id == 0) return;
-  {
-    std::unique_ptr<StoppableProcess, StoppableCloser> process(OpenProcessToStop(id));
-    Text exe_name;
-    if (process &&
-        (!ReadStoppableProcessName(*process, exe_name) || ExeNameBeginsWith(exe_name, name))) {
-      TerminateStoppableProcess(*process);
-    }
-  }
-  // The process is not waited for: the pause is the only wait.
+  std::unique_ptr<StoppableProcess, StoppableCloser> process(OpenProcessToStop(id));
+  Text exe_name;
+  const bool stopping =
+      process && (!ReadStoppableProcessName(*process, exe_name) || ExeNameBeginsWith(exe_name, name));
+  if (stopping) TerminateStoppableProcess(*process);
   PauseMilliseconds(kPauseAfterKillMs);
+  if (stopping) WaitForStoppedProcess(*process, kEndWaitMs);
 }

@@ -1,6 +1,7 @@
 #include "process/process_platform.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -9,6 +10,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "common/retry.h"
 
 // The listing is /proc, which the kernel gives in ascending pid order: the
 // order in which the processes were started until pids wrap around. It is
@@ -102,7 +107,9 @@ StoppableProcess* OpenProcessToStop(uint32_t id) {
   if (id == 0 || id > static_cast<uint32_t>(INT_MAX)) return nullptr;
   const pid_t pid = static_cast<pid_t>(id);
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (pidfd < 0 && errno != ENOSYS) return nullptr;
+  // Gone already. Any other refusal (a kernel without pidfds, a seccomp
+  // filter that answers EPERM) leaves the process to be stopped as found.
+  if (pidfd < 0 && errno == ESRCH) return nullptr;
   return new StoppableProcess{pid, pidfd};
 }
 
@@ -121,6 +128,29 @@ void TerminateStoppableProcess(StoppableProcess& process) {
   } else {
     kill(process.pid, SIGKILL);
   }
+}
+
+bool WaitForStoppedProcess(StoppableProcess& process, unsigned milliseconds) {
+  if (process.pidfd >= 0) {
+    pollfd ended = {process.pidfd, POLLIN, 0};
+    return poll(&ended, 1, static_cast<int>(milliseconds)) == 1;
+  }
+  // Known only by its id: ended once its entry is gone or a zombie's.
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(process.pid));
+  return RetryWithin(
+             PollingFor(milliseconds),
+             [&]() -> SystemError {
+               const int fd = open(path, O_RDONLY | O_CLOEXEC);
+               if (fd < 0) return 0;
+               char stat[512];
+               const ssize_t got = read(fd, stat, sizeof stat - 1);
+               close(fd);
+               stat[got > 0 ? got : 0] = '\0';
+               const char* state = strrchr(stat, ')');
+               return state != nullptr && state[1] == ' ' && state[2] == 'Z' ? 0 : EBUSY;
+             },
+             [](SystemError error) { return error == EBUSY; }) == 0;
 }
 
 void CloseStoppableProcess(StoppableProcess* process) {

@@ -70,11 +70,12 @@ struct StoppableProcess {
 };
 
 StoppableProcess* OpenProcessToStop(uint32_t id) {
-  HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  HANDLE process =
+      OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id);
   if (process != nullptr) return new StoppableProcess{process, true};
   // Where the query right is refused, the process is stopped as found.
   if (GetLastError() != ERROR_ACCESS_DENIED) return nullptr;
-  process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+  process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
   return process != nullptr ? new StoppableProcess{process, false} : nullptr;
 }
 
@@ -91,6 +92,10 @@ bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name) {
 }
 
 void TerminateStoppableProcess(StoppableProcess& process) { TerminateProcess(process.handle, 0); }
+
+bool WaitForStoppedProcess(StoppableProcess& process, unsigned milliseconds) {
+  return WaitForSingleObject(process.handle, milliseconds) == WAIT_OBJECT_0;
+}
 
 void CloseStoppableProcess(StoppableProcess* process) {
   if (process == nullptr) return;

@@ -62,6 +62,10 @@ void CloseStoppableProcess(StoppableProcess* process) {
   delete process;
 }
 void PauseMilliseconds(unsigned ms) { calls.push_back("pause " + std::to_string(ms)); }
+bool WaitForStoppedProcess(StoppableProcess& process, unsigned ms) {
+  calls.push_back("wait " + std::to_string(process.id) + " " + std::to_string(ms));
+  return true;
+}
 
 class ProcessKillTest : public ::testing::Test {
  protected:
@@ -104,7 +108,8 @@ TEST_F(ProcessKillTest, NoSnapshotMeansNoProcess) {
 }
 
 // The stop acts only on the process whose name still begins with the one
-// sought, through the handle it checked; the pause follows whatever happened.
+// sought, through the handle it checked; the pause follows whatever happened,
+// and a process stopped is then waited for, through the same handle.
 TEST_F(ProcessKillTest, StopTerminatesOnlyTheProcessFoundThenPausesOneSecond) {
   using Calls = std::vector<std::string>;
   const struct {
@@ -114,11 +119,11 @@ TEST_F(ProcessKillTest, StopTerminatesOnlyTheProcessFoundThenPausesOneSecond) {
     Calls calls;
   } cases[] = {
       {"still the updater", 42, {{42, "PLINDOR.exe"}},
-       {"open 42", "terminate 42", "close 42", "pause 1000"}},
-      {"id passed to another", 42, {{42, "sleep"}}, {"open 42", "close 42", "pause 1000"}},
-      {"ended since", 42, {{42, ""}}, {"open 42", "close 42", "pause 1000"}},
+       {"open 42", "terminate 42", "pause 1000", "wait 42 5000", "close 42"}},
+      {"id passed to another", 42, {{42, "sleep"}}, {"open 42", "pause 1000", "close 42"}},
+      {"ended since", 42, {{42, ""}}, {"open 42", "pause 1000", "close 42"}},
       {"name cannot be read: stopped as found", 42, {{42, "?"}},
-       {"open 42", "terminate 42", "close 42", "pause 1000"}},
+       {"open 42", "terminate 42", "pause 1000", "wait 42 5000", "close 42"}},
       {"cannot be opened", 42, {}, {"pause 1000"}},
       {"id 0: nothing, no pause", 0, {{0, "Plindor.exe"}}, {}},
   };

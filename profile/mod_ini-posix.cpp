@@ -145,32 +145,42 @@ Outcome ReplaceByRename(const Text& file, std::string_view content, const IniEdi
     return outcome;
   }
   // The rename itself is made durable by flushing the folder.
-  Fd dir(open(DirectoryOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
+  FlushFolder(DirectoryOf(file));
   return Outcome::kDone;
 }
 
 // As the Windows profile call writes: into the file itself, from the first
-// byte that changes. The file keeps its identity, links and attributes. A
-// write that cannot be completed must leave the file as it was, so a file
-// that grows is made to hold its new length first: the new end is written,
-// and flushed, because a network file system reports a full disk only then.
-// Where that fails (no space, a quota, a file size limit) it is cut off again
-// before any old byte has been touched.
+// byte that changes. The file keeps its identity, links and attributes, and
+// a writer killed at any point loses no line the file had:
+// - where the record changes length, the rest of the file after it must
+//   move: a copy of that rest is first kept after the old end, so that
+//   every line stands whole somewhere while it moves;
+// - what must lie past the old end (that copy, or the new end of a file
+//   that grows) is written and flushed before any old byte is touched (a
+//   network file system reports a full disk only then); where it cannot be,
+//   the file is cut back as it was;
+// - then the record and the rest are written in their places, front to
+//   back, and the file is cut to its length. A kill before that leaves lines
+//   twice, never one lost.
 Outcome WriteInPlace(int fd, std::string_view content, const IniEdit& edit,
                      const struct stat& read_as) {
   struct stat now;
   if (fstat(fd, &now) != 0 || !Unchanged(now, read_as)) return Outcome::kChangedMeanwhile;
   const size_t old_size = content.size(), new_size = NewSize(content, edit);
-  if (new_size > old_size && (!WriteNewContent(fd, content, edit, old_size, new_size) ||
-                              fdatasync(fd) != 0)) {
-    if (ftruncate(fd, static_cast<off_t>(old_size)) == 0) fsync(fd);
-    return Outcome::kRefused;
+  const std::string_view rest = content.substr(edit.at + edit.erase);
+  const size_t kept_end = old_size + (new_size != old_size ? rest.size() : 0);
+  if (std::max(kept_end, new_size) > old_size) {
+    const bool room =
+        WriteAllAt(fd, rest.data(), kept_end - old_size, static_cast<off_t>(old_size)) == 0 &&
+        WriteNewContent(fd, content, edit, std::max(kept_end, old_size), new_size) &&
+        fdatasync(fd) == 0;
+    if (!room) {
+      if (ftruncate(fd, static_cast<off_t>(old_size)) == 0) fsync(fd);
+      return Outcome::kRefused;
+    }
   }
-  if (!WriteNewContent(fd, content, edit, edit.at, std::min(old_size, new_size))) {
-    return Outcome::kRefused;
-  }
-  if (new_size < old_size && ftruncate(fd, static_cast<off_t>(new_size)) != 0) {
+  if (!WriteNewContent(fd, content, edit, edit.at, new_size) ||
+      (std::max(kept_end, old_size) > new_size && ftruncate(fd, static_cast<off_t>(new_size)) != 0)) {
     return Outcome::kRefused;
   }
   fsync(fd);

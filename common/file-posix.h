@@ -11,6 +11,7 @@
 
 #include "common/retry.h"
 #include "common/system.h"
+#include "common/temp_name.h"
 #include "common/text.h"
 
 // A file descriptor that is closed when it goes out of scope.
@@ -50,10 +51,6 @@ inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
   return 0;
 }
 
-// How a guard or a lock that another run holds is waited for: it may go at
-// any moment, so it is tried every 10 ms.
-constexpr RetryPolicy PollingFor(unsigned bound_ms) { return {bound_ms, 10, 10}; }
-
 // An exclusive flock on `fd`, within `timeout_ms`: 0 once taken, ETIMEDOUT
 // when another holder kept it, or the errno of a failure.
 inline int FlockWithin(int fd, unsigned timeout_ms) {
@@ -87,14 +84,15 @@ inline Text BaseName(const Text& path) {
   return slash == Text::npos ? path : path.substr(slash + 1);
 }
 
-// The name of a temporary copy of `path` up to mkostemp's six characters.
-// It names this tool, so that the clearing of leftovers can never take a
-// user's backup (".Server.ini.backup") or another program's temporary file.
-inline Text TempNamePrefix(const Text& path) { return "." + BaseName(path) + ".PlindorSwap-"; }
-
 // A name for a temporary file beside `path`, as a template for mkostemp.
 inline Text TempNameBeside(const Text& path) {
   Text directory = DirectoryOf(path);
   if (directory.back() != '/') directory += '/';
-  return directory + TempNamePrefix(path) + "XXXXXX";
+  return directory + TempNamePrefix(BaseName(path)) + Text(kTempNameUniqueChars, 'X');
+}
+
+// Makes the folder's latest renames durable.
+inline void FlushFolder(const Text& folder) {
+  Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) fsync(dir.get());
 }

@@ -9,9 +9,6 @@
 
 #include "common/retry.h"
 
-// How long one step waits for a file that another process holds.
-constexpr RetryPolicy kHeldFile = {3000, 20, 500};
-
 inline bool IsSharingOrLockViolation(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }

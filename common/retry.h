@@ -13,6 +13,16 @@ struct RetryPolicy {
   unsigned longest_pause_ms;
 };
 
+// How long a step waits for a file that another process holds for a moment
+// (a scanner, an indexer, a backup agent, a downloader closing it): a few
+// seconds at most, so that a whole run stays far inside the time a second
+// run waits for it.
+constexpr RetryPolicy kHeldFile = {3000, 20, 500};
+
+// How what may change at any moment (a guard or a lock another run holds,
+// a process ending) is waited for: it is looked at every 10 ms.
+constexpr RetryPolicy PollingFor(unsigned bound_ms) { return {bound_ms, 10, 10}; }
+
 // Runs `step` (0 or the system's error) until it succeeds, fails with an
 // error that `waits_out` does not name, or the bound is over; returns its
 // last result.

@@ -1,5 +1,7 @@
 #include "run/frm_copy.h"
 
+#include <memory>
+
 #include "process/process_kill.h"
 #include "profile/mod_ini.h"
 #include "run/failure_record.h"
@@ -44,11 +46,12 @@ Text Reason(SystemError error) { return CleanReason(DescribeSystemError(error));
   RecordFailureAndEnd(directory, step + TXT(": ") + Reason(error), code);
 }
 
-// A download that is no whole program, or that cannot be read and moved now,
-// never takes the place of the working updater: nothing is stopped or
-// changed, and it stays where it is for the next run. The current updater is
-// started only where none runs: a machine is never left without one, and a
-// running one (which may have started this tool) gets no twin.
+// A download that is no whole program this system can run, or that cannot
+// be read and moved now, never takes the place of the working updater:
+// nothing is changed, and it stays where it is for the next run. The
+// current updater is started only where none runs: a machine is never left
+// without one, and a running one (which may have started this tool) gets no
+// twin.
 [[noreturn]] void RefuseDownload(const Text& directory, const Text& current, const Text& reason) {
   RecordFailure(directory, TXT("Cannot take the downloaded copy: ") + reason);
   if (GetProcessIdByName(kUpdaterProcessName) == 0) {
@@ -57,6 +60,44 @@ Text Reason(SystemError error) { return CleanReason(DescribeSystemError(error));
     }
   }
   EndProcess(kExitDownloadRefused);
+}
+
+const TextChar kCannotReplaceCurrent[] = TXT("Cannot delete the current executable");
+
+struct DownloadCloser {
+  void operator()(Download* download) const { CloseDownload(download); }
+};
+using HeldDownload = std::unique_ptr<Download, DownloadCloser>;
+
+// Everything about the swap that can be known before the updater is
+// stopped: the download is whole, runnable, written by no one, and held from
+// now on; the current executable may be replaced. Any of these failing ends
+// the run with nothing stopped.
+HeldDownload CheckSwapBeforeTheStop(const Text& directory, const Text& current,
+                                    const Text& downloaded) {
+  Download* opened = nullptr;
+  if (SystemError error = OpenDownload(downloaded, opened)) {
+    RefuseDownload(directory, current, TXT("cannot open it: ") + Reason(error));
+  }
+  HeldDownload download(opened);
+  bool still_written = false;
+  if (SystemError error = WaitUntilNoOtherWriter(*download, still_written)) {
+    RefuseDownload(directory, current, TXT("cannot tell whether it is still written: ") + Reason(error));
+  }
+  if (still_written) RefuseDownload(directory, current, TXT("another process is still writing it"));
+  SystemError read_error = 0;
+  const Text unfit = DescribeUnfitProgram(
+      [&](uint64_t offset, size_t size, std::string& bytes) {
+        read_error = ReadDownloadAt(*download, offset, size, bytes);
+        return read_error == 0;
+      },
+      DownloadSize(*download), GetRunnableMachines());
+  if (read_error != 0) RefuseDownload(directory, current, TXT("cannot read it: ") + Reason(read_error));
+  if (!unfit.empty()) RefuseDownload(directory, current, unfit);
+  if (SystemError error = CheckCurrentReplaceable(current)) {
+    FailStep(directory, kCannotReplaceCurrent, error, kExitDeleteFailed);
+  }
+  return download;
 }
 
 }  // namespace
@@ -79,29 +120,24 @@ void FrmCopy::ReplaceAndRelaunch() {
   const Text current = dir + kCurrentExe;
   const Text downloaded = dir + kDownloadedCopy;
   // What runs killed midway left behind; only a holder of the guard may tell.
-  RemoveStaleTemporaryCopies({dir + kProfileFile, current});
+  RemoveLeftoverCopies(current, dir + kProfileFile);
   bool swap_due = false;
   if (SystemError error = FindPlainFile(downloaded, swap_due)) {
     FailStep(dir, TXT("Cannot search for the downloaded copy"), error, kExitSearchFailed);
   }
 
   if (swap_due) {
-    std::string head;
-    uint64_t size = 0;
-    if (SystemError error = ReadFileBeforeMove(downloaded, kProgramHeadBytes, head, size)) {
-      RefuseDownload(dir, current, TXT("cannot read it: ") + Reason(error));
-    }
-    const Text incomplete = DescribeIncompleteProgram(head, size);
-    if (!incomplete.empty()) RefuseDownload(dir, current, incomplete);
-
+    // Held from the check to the replace: the file checked is the file swapped.
+    const HeldDownload download = CheckSwapBeforeTheStop(dir, current, downloaded);
     KillProcessById(GetProcessIdByName(kUpdaterProcessName), kUpdaterProcessName);
-    // A missing current executable is nothing to delete: moving the copy in
-    // is how a run recovers after an earlier one was cut short.
-    SystemError delete_error = DeleteFileNotForced(current);
-    if (delete_error != 0 && !IsFileNotFound(delete_error)) {
-      FailStep(dir, TXT("Cannot delete the current executable"), delete_error, kExitDeleteFailed);
+    // Changed while the updater was stopped: nothing is replaced, and the
+    // updater, stopped now, is started again.
+    if (!DownloadIsStillTheFileChecked(*download)) {
+      RefuseDownload(dir, current, TXT("it changed after it was checked"));
     }
-    if (SystemError error = MoveFileNoReplace(downloaded, current)) {
+    bool current_refused = false;
+    if (SystemError error = ReplaceCurrentWithDownload(*download, current, current_refused)) {
+      if (current_refused) FailStep(dir, kCannotReplaceCurrent, error, kExitDeleteFailed);
       FailStep(dir, TXT("Cannot move the downloaded copy into place"), error, kExitMoveFailed);
     }
   }

@@ -1,22 +1,35 @@
-// Whether a downloaded program is whole, judged from its headers alone: a
-// download cut short (the downloader crashed, the disk filled, the power
-// went) must never take the place of a working program.
+// Whether a downloaded program is one this system can run, judged from its
+// headers alone: a download cut short (the downloader crashed, the disk
+// filled, the power went), a library or a program for another machine must
+// never take the place of a working program.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 
-// How much of the start of a file the check reads: every program's headers
-// lie well within it.
-constexpr size_t kProgramHeadBytes = 64 * 1024;
+// The machines whose programs the system runs: PE machine numbers (Windows)
+// and the ELF machine number (POSIX); none where the kind does not apply
+// here, and that kind is then judged only for being whole.
+struct RunnableMachines {
+  std::vector<uint16_t> pe;
+  uint16_t elf = 0;
+};
 
-// Empty when the program is complete as far as its headers tell, or is of a
-// kind the check does not know (a script, say: no good download is ever
-// refused); otherwise what is wrong, in words for the record. `head` is the
-// start of the file, at most kProgramHeadBytes of it; `file_size` its length.
-// Known kinds: PE images (headers, section table, section data, certificate
-// table) and ELF files (program headers, loadable segments).
-Text DescribeIncompleteProgram(const std::string& head, uint64_t file_size);
+// Reads up to `size` bytes at `offset` of the file into `bytes` (fewer at
+// its end); false when the file cannot be read.
+using ReadAt = std::function<bool(uint64_t offset, size_t size, std::string& bytes)>;
+
+// Empty when the program is whole and runnable as far as its headers tell,
+// or is of a kind the check does not know (a script, say: no good download
+// is ever refused); otherwise what is wrong, in words for the record. Each
+// header is read where it lies, never the whole file; a size or offset sum
+// that wraps lies past the end of any file.
+// PE images: headers, section table, section data and certificate table;
+// no DLL; a machine in `machines.pe`. ELF files: program headers, loadable
+// segments and section headers; the machine `machines.elf`.
+Text DescribeUnfitProgram(const ReadAt& read, uint64_t file_size, const RunnableMachines& machines);

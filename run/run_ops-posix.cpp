@@ -1,6 +1,7 @@
 #include "run/run_ops.h"
 
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -42,37 +43,35 @@ SystemError CopyContents(int from_fd, int to_fd) {
   }
 }
 
-// A move to another file system: the copy is made complete under a temporary
-// name beside the destination and only then given the destination's name, so
-// that no half-copied executable ever stands there.
-SystemError MoveAcrossFileSystems(const Text& from, const Text& to) {
-  Fd source(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (source.get() < 0) return LastError();
+// The machine this tool is built for: a downloaded updater for another one
+// cannot run here.
+#if defined(__x86_64__)
+constexpr uint16_t kOwnElfMachine = EM_X86_64;
+#elif defined(__i386__)
+constexpr uint16_t kOwnElfMachine = EM_386;
+#elif defined(__aarch64__)
+constexpr uint16_t kOwnElfMachine = EM_AARCH64;
+#elif defined(__arm__)
+constexpr uint16_t kOwnElfMachine = EM_ARM;
+#elif defined(__riscv)
+constexpr uint16_t kOwnElfMachine = EM_RISCV;
+#else
+constexpr uint16_t kOwnElfMachine = 0;  // not known: not checked
+#endif
+
+// Whether this process may replace or remove a name in `folder`: it may
+// write the folder and, where the folder is sticky, owns the folder or the
+// file (`file`, or none where the name is free).
+SystemError CheckFolderLetsRename(const Text& folder, const struct stat* file) {
+  if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return LastError();
   struct stat info;
-  if (fstat(source.get(), &info) != 0) return LastError();
-  if (!S_ISREG(info.st_mode)) return EISDIR;
-
-  Text temp = TempNameBeside(to);
-  Fd target(mkostemp(&temp[0], O_CLOEXEC));
-  if (target.get() < 0) return LastError();
-  SystemError error = CopyContents(source.get(), target.get());
-  if (error == 0 && fchmod(target.get(), info.st_mode & 07777) != 0) error = LastError();
-  if (error == 0 && fsync(target.get()) != 0) error = LastError();
-  if (error == 0) error = static_cast<SystemError>(RenameNoReplace(temp, to));
-  if (error != 0) {
-    unlink(temp.c_str());
-    return error;
+  if (stat(folder.c_str(), &info) != 0) return LastError();
+  const uid_t me = geteuid();
+  if ((info.st_mode & S_ISVTX) != 0 && me != 0 && info.st_uid != me && file != nullptr &&
+      file->st_uid != me) {
+    return EPERM;
   }
-  if (unlink(from.c_str()) != 0) return LastError();
   return 0;
-}
-
-int OpenGuardTarget(const Text& directory) {
-  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0 || errno != EACCES) return fd;
-  fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) errno = EACCES;
-  return fd;
 }
 
 // Whether flock's failure says the folder's file system cannot lock it: NFS
@@ -128,23 +127,6 @@ int OpenNullDevice() {
   return fcntl(null_device.get(), F_DUPFD_CLOEXEC, 3);
 }
 
-// A leftover is a temporary copy that has not been written to for this
-// long: younger ones may belong to a writer still at work.
-constexpr time_t kLeftoverAgeS = 60;
-
-// mkostemp's names: the template with its six X's replaced by letters and
-// digits.
-bool IsTemporaryCopyName(const char* name, const Text& prefix) {
-  const size_t length = strlen(name);
-  if (length != prefix.size() + 6 || prefix.compare(0, Text::npos, name, prefix.size()) != 0) {
-    return false;
-  }
-  for (size_t i = prefix.size(); i < length; ++i) {
-    if (!isalnum(static_cast<unsigned char>(name[i]))) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 SystemError GetProgramDirectory(Text& directory) {
@@ -162,39 +144,52 @@ SystemError GetProgramDirectory(Text& directory) {
 
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
   taken = false;
-  // The lock lives on the program directory itself, so no file is left
-  // behind. Its descriptor stays open until the process ends, which is what
-  // releases the lock. A folder that may be entered and written but not
-  // read is locked through this program's own file instead, which lives in
-  // it and is the same for every run there.
-  Fd lock(OpenGuardTarget(directory));
-  if (lock.get() < 0) return LastError();
-  const int error = FlockWithin(lock.get(), timeout_ms);
-  if (error == ETIMEDOUT) return 0;
+  // Every run takes a name made from the folder's identity, which needs
+  // nothing the folder's permissions could refuse to any user. Its holder is
+  // the process: the kernel frees it when the run ends, and no file is left.
   struct stat folder;
-  if (IsLockingUnsupported(error) && fstat(lock.get(), &folder) == 0) {
-    return TakeNamedGuard(folder, timeout_ms, taken);
+  if (stat(directory.c_str(), &folder) != 0) return LastError();
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  bool named = false;
+  const SystemError name_error = TakeNamedGuard(folder, timeout_ms, named);
+  if (name_error == 0 && !named) return 0;
+  // The name is seen only in this network namespace: runs in another (a
+  // container sharing the folder) take turns through a flock on the folder
+  // as well, where it can be opened and locked.
+  Fd lock(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (lock.get() < 0) {
+    taken = name_error == 0;
+    return name_error != 0 ? name_error : 0;
   }
-  if (error != 0) return static_cast<SystemError>(error);
-  lock.release();
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long spent_ms =
+      (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
+  const int error = FlockWithin(lock.get(), spent_ms < timeout_ms ? timeout_ms - spent_ms : 0);
+  if (error == ETIMEDOUT) return 0;
+  if (error == 0) {
+    lock.release();
+  } else if (name_error != 0 || !IsLockingUnsupported(error)) {
+    return name_error != 0 ? name_error : static_cast<SystemError>(error);
+  }
   taken = true;
   return 0;
 }
 
-void RemoveStaleTemporaryCopies(std::initializer_list<Text> paths) {
-  if (paths.size() == 0) return;
-  // One listing serves all.
-  std::vector<Text> prefixes;
-  for (const Text& path : paths) prefixes.push_back(TempNamePrefix(path));
-  DIR* listing = opendir(DirectoryOf(*paths.begin()).c_str());
+void RemoveLeftoverCopies(const Text& current, const Text& profile) {
+  // One listing serves both.
+  const Text current_prefix = TempNamePrefix(BaseName(current));
+  const Text profile_prefix = TempNamePrefix(BaseName(profile));
+  DIR* listing = opendir(DirectoryOf(current).c_str());
   if (listing == nullptr) return;
   const time_t now = time(nullptr);
   while (dirent* entry = readdir(listing)) {
-    bool ours = false;
-    for (const Text& prefix : prefixes) ours = ours || IsTemporaryCopyName(entry->d_name, prefix);
+    const bool of_current = IsTemporaryCopyName(entry->d_name, current_prefix);
     struct stat info;
-    if (!ours || fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(info.st_mode) || now - info.st_mtime < kLeftoverAgeS) {
+    if ((!of_current && !IsTemporaryCopyName(entry->d_name, profile_prefix)) ||
+        fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode) || (!of_current && now - info.st_mtime < kLeftoverAgeS)) {
       continue;
     }
     unlinkat(dirfd(listing), entry->d_name, 0);
@@ -217,40 +212,122 @@ SystemError FindPlainFile(const Text& path, bool& found) {
   return 0;
 }
 
-SystemError ReadFileBeforeMove(const Text& path, size_t limit, std::string& head,
-                               uint64_t& size) {
+struct Download {
+  Text path;
+  int fd;
+  struct stat opened;
+};
+
+SystemError OpenDownload(const Text& path, Download*& download) {
   Fd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
   if (file.get() < 0 || fstat(file.get(), &info) != 0) return LastError();
-  size = static_cast<uint64_t>(info.st_size);
-  head.assign(static_cast<size_t>(std::min<uint64_t>(size, limit)), '\0');
+  if (!S_ISREG(info.st_mode)) return EISDIR;
+  // It is renamed out of its folder, or removed from it once copied.
+  if (SystemError error = CheckFolderLetsRename(DirectoryOf(path), &info)) return error;
+  download = new Download{path, file.release(), info};
+  return 0;
+}
+
+void CloseDownload(Download* download) {
+  if (download == nullptr) return;
+  close(download->fd);
+  delete download;
+}
+
+uint64_t DownloadSize(const Download& download) {
+  return static_cast<uint64_t>(download.opened.st_size);
+}
+
+SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
+  bytes.assign(size, '\0');
   size_t got = 0;
-  while (got < head.size()) {
-    const ssize_t read_now = pread(file.get(), &head[got], head.size() - got, static_cast<off_t>(got));
+  while (got < size) {
+    const ssize_t read_now =
+        pread(download.fd, &bytes[got], size - got, static_cast<off_t>(offset + got));
     if (read_now < 0 && errno == EINTR) continue;
     if (read_now < 0) return LastError();
     if (read_now == 0) break;
     got += static_cast<size_t>(read_now);
   }
-  head.resize(got);
+  bytes.resize(got);
   return 0;
 }
 
-SystemError DeleteFileNotForced(const Text& path) {
+SystemError WaitUntilNoOtherWriter(Download& download, bool& still_written) {
+  // A read lease cannot be had while any process, this one included, has
+  // the file open for writing. It is let go at once: a writer that opens
+  // the file meanwhile breaks it with a signal that main() ignores.
+  const SystemError error = RetryWithin(
+      kHeldFile,
+      [&]() -> SystemError {
+        if (fcntl(download.fd, F_SETLEASE, F_RDLCK) != 0) return LastError();
+        fcntl(download.fd, F_SETLEASE, F_UNLCK);
+        return 0;
+      },
+      [](SystemError lease_error) { return lease_error == EAGAIN; });
+  still_written = error == EAGAIN;
+  // Only the file's owner (or a holder of CAP_LEASE) may take a lease, and
+  // not every file system has them: who writes it then cannot be known.
+  if (error == EACCES || error == EPERM || error == EINVAL || error == ENOLCK) return 0;
+  return still_written ? 0 : error;
+}
+
+bool DownloadIsStillTheFileChecked(Download& download) {
+  struct stat named, now;
+  return lstat(download.path.c_str(), &named) == 0 && fstat(download.fd, &now) == 0 &&
+         named.st_dev == download.opened.st_dev && named.st_ino == download.opened.st_ino &&
+         now.st_size == download.opened.st_size;
+}
+
+RunnableMachines GetRunnableMachines() { return {{}, kOwnElfMachine}; }
+
+SystemError CheckCurrentReplaceable(const Text& current) {
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return LastError();
-  if (S_ISDIR(info.st_mode)) return EISDIR;
-  // Not forced: a file nobody may write to is refused, even for root.
-  if (S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return EACCES;
-  if (unlink(path.c_str()) != 0) return LastError();
+  const bool exists = lstat(current.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) return LastError();
+  if (exists && S_ISDIR(info.st_mode)) return EISDIR;
+  // Not forced: a file nobody may write to is refused, even for root, as
+  // Windows refuses a read-only one.
+  if (exists && S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    return EACCES;
+  }
+  return CheckFolderLetsRename(DirectoryOf(current), exists ? &info : nullptr);
+}
+
+namespace {
+
+// From another file system: a whole copy, flushed, under a temporary name
+// beside the current executable, renamed over it; only then is the
+// download removed.
+SystemError CopyOver(Download& download, const Text& current) {
+  Text temp = TempNameBeside(current);
+  Fd target(mkostemp(&temp[0], O_CLOEXEC));
+  if (target.get() < 0) return LastError();
+  SystemError error = CopyContents(download.fd, target.get());
+  if (error == 0 && fchmod(target.get(), download.opened.st_mode & 07777) != 0) error = LastError();
+  if (error == 0 && fsync(target.get()) != 0) error = LastError();
+  if (error == 0 && rename(temp.c_str(), current.c_str()) != 0) error = LastError();
+  if (error != 0) {
+    unlink(temp.c_str());
+    return error;
+  }
+  FlushFolder(DirectoryOf(current));
+  if (unlink(download.path.c_str()) != 0) return LastError();
   return 0;
 }
 
-bool IsFileNotFound(SystemError error) { return error == ENOENT; }
+}  // namespace
 
-SystemError MoveFileNoReplace(const Text& from, const Text& to) {
-  SystemError error = static_cast<SystemError>(RenameNoReplace(from, to));
-  if (error == EXDEV) return MoveAcrossFileSystems(from, to);
+SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
+                                       bool& current_refused) {
+  SystemError error = rename(download.path.c_str(), current.c_str()) == 0 ? 0 : LastError();
+  if (error == EXDEV) {
+    error = CopyOver(download, current);
+  } else if (error == 0) {
+    FlushFolder(DirectoryOf(current));
+  }
+  current_refused = error != 0 && (error == EISDIR || error == EBUSY || CheckCurrentReplaceable(current) != 0);
   return error;
 }
 

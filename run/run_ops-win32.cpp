@@ -5,10 +5,12 @@
 #include <sddl.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "common/path-win32.h"
 #include "common/retry-win32.h"
+#include "common/temp_name.h"
 #include "run/failure_record.h"
 
 namespace {
@@ -121,9 +123,48 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   }
 }
 
-// The Windows steps leave no temporary copies: the system moves and writes
-// the files itself.
-void RemoveStaleTemporaryCopies(std::initializer_list<Text>) {}
+namespace {
+
+Text FolderOf(const Text& path) { return path.substr(0, path.find_last_of(L'\\')); }
+Text NameOf(const Text& path) { return path.substr(path.find_last_of(L'\\') + 1); }
+
+// Refused for a moment: held by another process, or "access denied" on a
+// file that is neither read-only nor a folder, which is what the image of a
+// process that is just ending answers, and a file whose deletion is still
+// pending.
+bool MayBeFreedSoon(const Text& extended, DWORD error) {
+  if (IsSharingOrLockViolation(error) || error == ERROR_DELETE_PENDING) return true;
+  const DWORD attributes = GetFileAttributesW(extended.c_str());
+  return error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+ULONGLONG FileTimeValue(const FILETIME& time) {
+  return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
+void RemoveLeftoverCopies(const Text& current, const Text& profile) {
+  FILETIME now_time;
+  GetSystemTimeAsFileTime(&now_time);
+  const ULONGLONG now = FileTimeValue(now_time);
+  for (const Text& path : {current, profile}) {
+    const ULONGLONG age = path == current ? 0 : ULONGLONG{kLeftoverAgeS} * 10000000;
+    const Text folder = FolderOf(path) + L'\\', prefix = TempNamePrefix(NameOf(path));
+    WIN32_FIND_DATAW found;
+    HANDLE listing = FindFirstFileW(ExtendedPath(folder + prefix + L'*').c_str(), &found);
+    if (listing == INVALID_HANDLE_VALUE) continue;
+    do {
+      if (IsTemporaryCopyName(found.cFileName, prefix) &&
+          (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+          now - FileTimeValue(found.ftLastWriteTime) >= age) {
+        DeleteFileW(ExtendedPath(folder + found.cFileName).c_str());
+      }
+    } while (FindNextFileW(listing, &found));
+    FindClose(listing);
+  }
+}
 
 SystemError FindPlainFile(const Text& path, bool& found) {
   found = false;
@@ -141,65 +182,214 @@ SystemError FindPlainFile(const Text& path, bool& found) {
   return 0;
 }
 
-SystemError ReadFileBeforeMove(const Text& path, size_t limit, std::string& head,
-                               uint64_t& size) {
+struct Download {
+  HANDLE handle;
+  uint64_t size;
+};
+
+SystemError OpenDownload(const Text& path, Download*& download) {
   const Text extended = ExtendedPath(path);
   HANDLE file = INVALID_HANDLE_VALUE;
-  const DWORD open_error = RetryWhileHeld(
+  // Delete access, as the rename needs; shared for reading only, so that no
+  // other process may write, move or delete it from now on. A process that
+  // still writes it refuses this open too.
+  const DWORD error = RetryWhileHeld(
       [&]() -> DWORD {
-        // Delete access, as the move needs: a process whose handle would
-        // refuse the move refuses this open too.
-        file = CreateFileW(extended.c_str(), GENERIC_READ | DELETE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        file = CreateFileW(extended.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         return file != INVALID_HANDLE_VALUE ? 0 : LastError();
       },
       IsSharingOrLockViolation);
-  if (open_error != 0) return open_error;
-  SystemError error = 0;
+  if (error != 0) return error;
   LARGE_INTEGER length;
-  if (!GetFileSizeEx(file, &length)) error = LastError();
-  if (error == 0) {
-    size = static_cast<uint64_t>(length.QuadPart);
-    head.assign(static_cast<size_t>(size < limit ? size : limit), '\0');
-    DWORD got = 0;
-    if (!head.empty() && !ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, nullptr)) {
-      error = LastError();
+  if (!GetFileSizeEx(file, &length)) {
+    const SystemError size_error = LastError();
+    CloseHandle(file);
+    return size_error;
+  }
+  download = new Download{file, static_cast<uint64_t>(length.QuadPart)};
+  return 0;
+}
+
+void CloseDownload(Download* download) {
+  if (download == nullptr) return;
+  CloseHandle(download->handle);
+  delete download;
+}
+
+uint64_t DownloadSize(const Download& download) { return download.size; }
+
+SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
+  bytes.assign(size, '\0');
+  size_t got = 0;
+  while (got < size) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset + got);
+    at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
+    const DWORD chunk = size - got > (1u << 20) ? (1u << 20) : static_cast<DWORD>(size - got);
+    DWORD read_now = 0;
+    if (!ReadFile(download.handle, &bytes[got], chunk, &read_now, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return LastError();
     }
-    head.resize(got);
+    if (read_now == 0) break;
+    got += read_now;
+  }
+  bytes.resize(got);
+  return 0;
+}
+
+SystemError WaitUntilNoOtherWriter(Download&, bool& still_written) {
+  still_written = false;
+  return 0;
+}
+
+bool DownloadIsStillTheFileChecked(Download&) { return true; }
+
+RunnableMachines GetRunnableMachines() {
+  // The native machine, also as a 32-bit program on a 64-bit Windows. The
+  // call came with Windows 10; before it, the processor's architecture.
+  USHORT process_machine = 0, native = 0;
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const auto is_wow64_process2 = reinterpret_cast<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "IsWow64Process2")));
+  if (is_wow64_process2 == nullptr || !is_wow64_process2(GetCurrentProcess(), &process_machine, &native)) {
+    SYSTEM_INFO info;
+    GetNativeSystemInfo(&info);
+    native = info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64   ? IMAGE_FILE_MACHINE_AMD64
+             : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ? IMAGE_FILE_MACHINE_ARM64
+             : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? IMAGE_FILE_MACHINE_I386
+                                                                           : 0;
+  }
+  RunnableMachines machines;
+  if (native == 0) return machines;  // not known: not checked
+  // x86 programs run everywhere; x64 ones on x64 Windows, and on ARM64
+  // Windows where it emulates x64 (Windows 11).
+  machines.pe = {IMAGE_FILE_MACHINE_I386};
+  if (native == IMAGE_FILE_MACHINE_AMD64) machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
+  if (native == IMAGE_FILE_MACHINE_ARM64) {
+    machines.pe.push_back(IMAGE_FILE_MACHINE_ARM64);
+    const auto guest_supported = reinterpret_cast<HRESULT(WINAPI*)(USHORT, BOOL*)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "IsWow64GuestMachineSupported")));
+    BOOL x64 = FALSE;
+    if (guest_supported != nullptr && SUCCEEDED(guest_supported(IMAGE_FILE_MACHINE_AMD64, &x64)) && x64) {
+      machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
+    }
+  }
+  return machines;
+}
+
+SystemError CheckCurrentReplaceable(const Text& current) {
+  const Text extended = ExtendedPath(current);
+  const DWORD attributes = GetFileAttributesW(extended.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : LastError();
+  }
+  if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  // Delete access is what a replace needs of the file; a running program
+  // does not refuse it, its permissions may. A process that holds the file
+  // without sharing its deletion may let go when the updater is stopped.
+  HANDLE file = CreateFileW(extended.c_str(), DELETE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = LastError();
+    return IsSharingOrLockViolation(error) ? 0 : error;
   }
   CloseHandle(file);
+  return 0;
+}
+
+namespace {
+
+DWORD RenameByHandle(HANDLE file, const Text& target) {
+  std::string buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t), '\0');
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(&buffer[0]);
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  memcpy(rename->FileName, target.data(), target.size() * sizeof(wchar_t));
+  return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))
+             ? 0
+             : LastError();
+}
+
+// A new file beside `path`, named as the tool's temporary copies are.
+HANDLE CreateTemporaryCopy(const Text& path, Text& temp) {
+  const Text prefix = FolderOf(path) + L'\\' + TempNamePrefix(NameOf(path));
+  ULONGLONG seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = prefix;
+    for (size_t i = 0; i < kTempNameUniqueChars; ++i, seed /= 36) {
+      temp += L"0123456789abcdefghijklmnopqrstuvwxyz"[seed % 36];
+    }
+    HANDLE file = CreateFileW(ExtendedPath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+    seed = seed * 6364136223846793005ull + attempt;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// From another volume: a whole copy, flushed, under a temporary name beside
+// the current executable, put over it; only then is the download deleted,
+// through the handle that was checked.
+SystemError CopyOver(Download& download, const Text& current, bool& current_refused) {
+  current_refused = true;
+  Text temp;
+  HANDLE copy = CreateTemporaryCopy(current, temp);
+  if (copy == INVALID_HANDLE_VALUE) return LastError();
+  SystemError error = 0;
+  std::string chunk;
+  for (uint64_t at = 0; error == 0 && at < download.size; at += chunk.size()) {
+    DWORD written = 0;
+    error = ReadDownloadAt(download, at, 1 << 16, chunk);
+    if (error == 0 && chunk.empty()) break;
+    if (error == 0 && !WriteFile(copy, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) {
+      error = LastError();
+    }
+  }
+  if (error == 0 && !FlushFileBuffers(copy)) error = LastError();
+  CloseHandle(copy);
+  const Text extended_temp = ExtendedPath(temp), extended_current = ExtendedPath(current);
+  if (error == 0) {
+    error = RetryWhileHeld(
+        [&]() -> DWORD {
+          return MoveFileExW(extended_temp.c_str(), extended_current.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                     ? 0
+                     : LastError();
+        },
+        [&](DWORD move_error) { return MayBeFreedSoon(extended_current, move_error); });
+  }
+  if (error != 0) {
+    DeleteFileW(extended_temp.c_str());
+    return error;
+  }
+  current_refused = false;
+  FILE_DISPOSITION_INFO remove = {TRUE};
+  return SetFileInformationByHandle(download.handle, FileDispositionInfo, &remove, sizeof remove)
+             ? 0
+             : LastError();
+}
+
+}  // namespace
+
+SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
+                                       bool& current_refused) {
+  const Text target = ExtendedPath(current);
+  const SystemError error = RetryWhileHeld(
+      [&]() -> DWORD { return RenameByHandle(download.handle, target); },
+      [&](DWORD rename_error) { return MayBeFreedSoon(target, rename_error); });
+  if (error == ERROR_NOT_SAME_DEVICE) return CopyOver(download, current, current_refused);
+  // The download is held by this handle alone: what refuses its rename is
+  // the current executable (or its folder).
+  current_refused = error == ERROR_ACCESS_DENIED || error == ERROR_DELETE_PENDING ||
+                    IsSharingOrLockViolation(error);
   return error;
-}
-
-SystemError DeleteFileNotForced(const Text& path) {
-  const Text extended = ExtendedPath(path);
-  // Refused while another process holds the file, or while its deletion is
-  // still pending; also as "access denied" where the file is the image of a
-  // process that is just ending. A read-only file is refused for good.
-  const auto may_clear = [&](DWORD error) {
-    if (IsSharingOrLockViolation(error) || error == ERROR_DELETE_PENDING) return true;
-    const DWORD attributes = GetFileAttributesW(extended.c_str());
-    return error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_READONLY) == 0;
-  };
-  return RetryWhileHeld(
-      [&]() -> DWORD { return DeleteFileW(extended.c_str()) ? 0 : LastError(); }, may_clear);
-}
-
-bool IsFileNotFound(SystemError error) { return error == ERROR_FILE_NOT_FOUND; }
-
-SystemError MoveFileNoReplace(const Text& from, const Text& to) {
-  const Text source = ExtendedPath(from), destination = ExtendedPath(to);
-  // The destination was just deleted: where it still stands, its deletion is
-  // pending until the last process that holds it lets go.
-  const auto may_clear = [](DWORD error) {
-    return IsSharingOrLockViolation(error) || error == ERROR_ACCESS_DENIED ||
-           error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
-  };
-  return RetryWhileHeld(
-      [&]() -> DWORD { return MoveFileW(source.c_str(), destination.c_str()) ? 0 : LastError(); },
-      may_clear);
 }
 
 SystemError LaunchMinimized(const Text& path) {

@@ -4,11 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 
 #include "common/system.h"
 #include "common/text.h"
+#include "run/image_check.h"
 
 struct LocalTime {
   int year, month, day, hour, minute, second;
@@ -18,41 +18,70 @@ struct LocalTime {
 SystemError GetProgramDirectory(Text& directory);
 
 // Makes this run the only one on the program directory until the process
-// ends. Waits up to `timeout_ms` for another run to finish; `taken` is false
-// when it did not in time.
+// ends, whoever runs it and whatever the folder lets that user do. Waits up
+// to `timeout_ms` for another run to finish; `taken` is false when it did
+// not in time.
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken);
 
-// Removes the temporary copies that this tool's steps make beside these
-// files (all in one folder) and that a run killed while making them left
-// behind, once they have not been touched for a while. Called holding the
-// run guard; failures are ignored.
-void RemoveStaleTemporaryCopies(std::initializer_list<Text> paths);
+// Removes the temporary copies that this tool's steps make beside the
+// current executable and the profile (in one folder) and that a run killed
+// while making them left behind: the executable's at once, as only a run
+// holding the guard makes them; the profile's once they have not been
+// touched for a while, as writers from folders that share it through links
+// make them too. Called holding the run guard; failures are ignored.
+void RemoveLeftoverCopies(const Text& current, const Text& profile);
 
 // Whether a plain file stands at `path`: hidden or system files, links
 // (reparse points), directories and a missing path are not found. A search
 // that cannot be made is an error.
 SystemError FindPlainFile(const Text& path, bool& found);
 
-// Reads the first `limit` bytes of a file that is about to be moved (all of
-// it when shorter) and its length. On Windows it is opened as the move will
-// need it, with delete access, so that another process that would refuse the
-// move is found out now, before anything is stopped or deleted; a process
-// that holds it for a moment is waited for, within a bound.
-SystemError ReadFileBeforeMove(const Text& path, size_t limit, std::string& head,
-                               uint64_t& size);
+// The downloaded copy, opened once and held until it has taken the current
+// executable's place: the file checked is the file swapped.
+struct Download;
 
-// Deletes the file without forcing: a read-only file is refused. On Windows
-// a file that another process holds for a moment is waited for, within a
-// bound.
-SystemError DeleteFileNotForced(const Text& path);
+// Opens the download as the swap will need it. On Windows with delete
+// access and shared for reading only, so that from now on no other process
+// may write, move or delete it; a process that holds it in a way that
+// refuses this is waited for, within a bound. On POSIX read-only, never
+// through a link, where its folder lets it be moved out.
+SystemError OpenDownload(const Text& path, Download*& download);
+void CloseDownload(Download* download);
+uint64_t DownloadSize(const Download& download);
 
-// True for the error of a step that found no file at its path.
-bool IsFileNotFound(SystemError error);
+// Reads up to `size` bytes at `offset` (fewer at the end of the file).
+SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes);
 
-// Moves the file; an existing destination is refused, not replaced. On
-// Windows a file held for a moment, or a destination whose deletion is still
-// pending, is waited for, within a bound.
-SystemError MoveFileNoReplace(const Text& from, const Text& to);
+// Waits, within a bound, until no process has the download open for
+// writing; `still_written` tells that one still had when the bound was
+// over. On Windows the download's own handle already shuts writers out.
+SystemError WaitUntilNoOtherWriter(Download& download, bool& still_written);
+
+// Whether the download is still the file that was opened and checked, at
+// its path and of the same length. A Windows download cannot change: its
+// handle shares no writing, moving or deleting.
+bool DownloadIsStillTheFileChecked(Download& download);
+
+// The programs this system runs: which PE machines (Windows) or which ELF
+// machine (POSIX).
+RunnableMachines GetRunnableMachines();
+
+// Whether the current executable may be replaced, known before anything is
+// stopped: 0 where it may be (also where it is missing), else the error the
+// replace would meet for it (a read-only file, a folder, a file the tool may
+// not replace). A running program that holds it is no such error: stopping
+// it is what frees it.
+SystemError CheckCurrentReplaceable(const Text& current);
+
+// Puts the download in the current executable's place in one step, so that
+// at every instant the current executable is the whole old program or the
+// whole new one: renamed over it; from another volume or file system, first
+// copied beside it under a temporary name and flushed. On Windows a current
+// executable that another process holds for a moment is waited for, within
+// a bound. `current_refused` tells that the current executable refused it,
+// rather than the download.
+SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
+                                       bool& current_refused);
 
 // Starts the program without arguments, minimized and active where the
 // platform has windows, and does not wait for it.

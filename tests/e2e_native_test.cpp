@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -25,6 +26,7 @@
 const char* const kReasonNotFound = "No such file or directory";
 const char* const kReasonReadOnly = "Permission denied";
 const char* const kReasonIsADirectory = "Is a directory";
+const char* const kReasonWrittenByAnother = "another process is still writing it";
 const bool kOnWindows = false;
 
 void E2eRun::SetUp() {
@@ -73,10 +75,19 @@ std::string E2eRun::PutDownload() {
 }
 
 pid_t E2eRun::StartUpdater(const std::string& name) {
-  const size_t before = StartCount();
-  pid_t pid = StartChild({dir_ + "/" + name});
-  EXPECT_TRUE(WaitForStarts(before + 1));
+  const std::string exe = dir_ + "/" + name, folder = exe.substr(0, exe.rfind('/'));
+  const size_t before = ReadStarts(folder).size();
+  pid_t pid = StartChild({exe});
+  EXPECT_TRUE(WaitUntil([&] { return ReadStarts(folder).size() > before; }));
   return pid;
+}
+
+pid_t E2eRun::HoldForWriting(const std::string& path, int ms) {
+  return ForkChild([&] {
+    const int writer = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    usleep(static_cast<useconds_t>(ms) * 1000);
+    close(writer);
+  });
 }
 
 std::vector<std::string> E2eRun::ToolCommand() const { return {dir_ + "/PlindorSwap"}; }
@@ -217,45 +228,145 @@ TEST_F(NativeRunTest, WithoutDownloadOnlyLaunchesInItsOwnSession) {
   }
 }
 
+// The updater is stopped however the system lets it be opened: through a
+// pidfd, or by its id where pidfd_open is refused (seccomp filters of
+// container runtimes answer EPERM; old kernels have none). A descriptor
+// writing the download that the tool inherited is closed, not waited for.
 TEST_F(NativeRunTest, WithUpdaterRunningStopsSwapsAndRelaunches) {
-  PutCurrent();
-  PutDownload();
-  const std::string downloaded = ReadFile(download_);
-  pid_t running = StartUpdater();
+  const auto pidfd_open_fails_with = [&](const char* error) {
+    return std::vector<std::string>{"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e",
+                                    std::string("inject=pidfd_open:error=") + error, tool()};
+  };
+  const struct {
+    const char* what;
+    std::vector<std::string> command;
+  } cases[] = {
+      {"through a pidfd", {tool()}},
+      {"pidfd_open refused: EPERM", pidfd_open_fails_with("EPERM")},
+      {"no pidfd_open: ENOSYS", pidfd_open_fails_with("ENOSYS")},
+      {"the download written by an inherited descriptor",
+       {"/bin/sh", "-c", "exec \"$0\" 3>>\"$1\"", tool(), download_}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PutCurrent();
+    const std::string downloaded = PutDownload();
+    pid_t running = StartUpdater();
+    EXPECT_EQ(RunAndWait(c.command), kExitLaunched) << ReadFile(profile_);
+    int status = 0;
+    ASSERT_TRUE(WaitChild(running, status));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_FALSE(Exists(download_));
+    EXPECT_TRUE(Exists(dir_ + "/Download/Program"));
+    ASSERT_TRUE(WaitForStarts(2));
+    EXPECT_EQ(Field(1, "size"), static_cast<long long>(downloaded.size()));
+    EXPECT_FALSE(Exists(profile_));
 
-  EXPECT_EQ(RunTool(), kExitLaunched);
-  int status = 0;
-  ASSERT_TRUE(WaitChild(running, status));
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-  EXPECT_TRUE(HasContent(current_, downloaded));
-  EXPECT_FALSE(Exists(download_));
-  EXPECT_TRUE(Exists(dir_ + "/Download/Program"));
-  ASSERT_TRUE(WaitForStarts(2));
-  EXPECT_EQ(Field(1, "size"), static_cast<long long>(downloaded.size()));
-  EXPECT_FALSE(Exists(profile_));
-
-  // With the copy gone, the next run only launches; the one running stays.
-  const pid_t relaunched = static_cast<pid_t>(Field(1, "pid"));
-  EXPECT_EQ(RunTool(), kExitLaunched);
-  ASSERT_TRUE(WaitForStarts(3));
-  EXPECT_EQ(kill(relaunched, 0), 0);
-  EXPECT_TRUE(HasContent(current_, downloaded));
+    // With the copy gone, the next run only launches; the one running stays.
+    const pid_t relaunched = static_cast<pid_t>(Field(1, "pid"));
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    ASSERT_TRUE(WaitForStarts(3));
+    EXPECT_EQ(kill(relaunched, 0), 0);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    TearDown();
+    unlink((dir_ + "/starts.log").c_str());
+  }
 }
 
-// A folder that may be entered and written but not listed (mode 0333) lets
-// the run take its guard and go ahead. Root would list it anyway, so a root
-// test runs the tool as another user.
-TEST_F(NativeRunTest, FolderThatCannotBeListedStillRuns) {
-  PutCurrent();
+// A folder that may be entered and written but not listed (mode 0333):
+// root's runs could open it, another user's cannot, and both must still
+// take the same guard. Root's run and nobody's start together while a
+// nobody's updater runs, so that each run's pause after the stop makes
+// them overlap: both launch, and the swap is whole.
+TEST_F(NativeRunTest, RunsOfTwoUsersOnAFolderThatCannotBeListedTakeTurns) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: a run as root and one as another user";
+  const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=65534",
+                                              "--regid=65534", "--clear-groups"};
+  std::vector<std::string> nobody_run = as_nobody, nobody_updater = as_nobody;
+  nobody_run.push_back(tool());
+  nobody_updater.push_back(current_);
   chmod(temp_.path().c_str(), 0711);
-  chmod(dir_.c_str(), 0333);
-  std::vector<std::string> command = {tool()};
-  if (geteuid() == 0) {
-    command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", tool()};
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    chmod(dir_.c_str(), 0777);
+    PutCurrent();
+    const std::string downloaded = PutDownload();
+    chmod((dir_ + "/Download/Program").c_str(), 0777);
+    WriteFile(dir_ + "/starts.log", "");
+    chmod((dir_ + "/starts.log").c_str(), 0666);
+    chmod(dir_.c_str(), 0333);
+    StartChild(nobody_updater);
+    ASSERT_TRUE(WaitForStarts(1));
+    pid_t root = StartChild({tool()}), nobody = StartChild(nobody_run);
+    int root_status = 0, nobody_status = 0;
+    ASSERT_TRUE(WaitChild(root, root_status) && WaitChild(nobody, nobody_status));
+    EXPECT_TRUE(WIFEXITED(root_status) && WEXITSTATUS(root_status) == kExitLaunched);
+    EXPECT_TRUE(WIFEXITED(nobody_status) && WEXITSTATUS(nobody_status) == kExitLaunched);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_FALSE(Exists(download_));
+    EXPECT_FALSE(Exists(profile_)) << ReadFile(profile_);
+    TearDown();
+    chmod(dir_.c_str(), 0755);
+    unlink((dir_ + "/starts.log").c_str());
   }
-  EXPECT_EQ(RunAndWait(command), kExitLaunched) << ReadFile(profile_);
-  EXPECT_TRUE(WaitForStarts(1));
-  chmod(dir_.c_str(), 0755);
+}
+
+// Killed at any system call of a swap, the run leaves the whole old updater
+// or the whole new one, never none; the next run ends swapped, the new
+// updater launched and no temporary copy left. The calls are those a trace
+// of the same run lists from its first own call on (what the sanitizer's
+// start-up does before it changes nothing). The download lies on this file
+// system, then on another (a tmpfs), where it is copied.
+TEST_F(NativeRunTest, KilledAtAnySystemCallTheSwapLeavesAWholeUpdater) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the sweep is run where strace may inject";
+  std::string shm = "/dev/shm/plindor-sweep-XXXXXX";
+  ASSERT_NE(mkdtemp(&shm[0]), nullptr);
+  const std::string old_program = StandIn(), new_program = StandIn() + "downloaded copy";
+  const std::string trace = temp_.path() + "/trace";
+  for (const std::string& downloads : {dir_ + "/Download", shm}) {
+    SCOPED_TRACE("download in " + downloads);
+    const auto prepare = [&] {
+      TearDown();
+      std::filesystem::remove_all(dir_);
+      UseProgramDir(dir_);
+      PutCurrent();
+      MakeDirs(downloads + "/Program");
+      if (downloads != dir_ + "/Download") symlink(downloads.c_str(), (dir_ + "/Download").c_str());
+      WriteFile(download_, new_program);
+      chmod(download_.c_str(), 0755);
+    };
+    prepare();
+    ASSERT_EQ(RunAndWait({"/usr/bin/strace", "-qq", "-o", trace, tool()}), kExitLaunched);
+    std::map<std::string, int> seen;
+    std::vector<std::pair<std::string, int>> calls;
+    std::istringstream lines(ReadFile(trace));
+    bool own = false;
+    for (std::string line; std::getline(lines, line);) {
+      const std::string name = line.substr(0, line.find('('));
+      if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != name.npos) continue;
+      const int occurrence = ++seen[name];
+      own = own || name == "close_range";
+      if (own) calls.emplace_back(name, occurrence);
+    }
+    EXPECT_GT(calls.size(), 40u);
+    for (const auto& [name, occurrence] : calls) {
+      SCOPED_TRACE("killed at " + name + " #" + std::to_string(occurrence));
+      prepare();
+      RunAndWait({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e",
+                  "inject=" + name + ":signal=KILL:when=" + std::to_string(occurrence), tool()});
+      const std::string left = ReadFile(current_);
+      ASSERT_TRUE(left == old_program || left == new_program) << left.size() << " bytes";
+      EXPECT_EQ(RunTool(), kExitLaunched) << ReadFile(profile_);
+      EXPECT_TRUE(HasContent(current_, new_program));
+      EXPECT_FALSE(Exists(download_));
+      ASSERT_TRUE(WaitUntil([&] { return !Starts().empty() && Field(Starts().size() - 1, "size") ==
+                                                                  static_cast<long long>(new_program.size()); }));
+      EXPECT_EQ(EntriesIn(dir_), 4) << "PlindorSwap, Plindor.exe, Download, starts.log and a stray file";
+    }
+  }
+  TearDown();
+  std::filesystem::remove_all(shm);
 }
 
 // What a run killed midway left behind is removed by the next one, but only
@@ -270,6 +381,8 @@ TEST_F(NativeRunTest, LeftoversOfKilledRunsAreRemoved) {
       {".Server.ini.PlindorSwap-Ab12Cd", true, true},
       {".Plindor.exe.PlindorSwap-zZ9x0Q", true, true},
       {".Server.ini.PlindorSwap-Ab12Ce", false, false},
+      // Made by runs holding the guard alone: any left is a leftover.
+      {".Plindor.exe.PlindorSwap-zZ9x0R", false, true},
       {".Server.ini.PlindorSwap-keep", true, false},
       {".Server.ini.PlindorSwap-Ab-2Cd", true, false},
       {"Server.ini.PlindorSwap-Ab12Cd", true, false},

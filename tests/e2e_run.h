@@ -33,6 +33,9 @@ class E2eRun : public ::testing::Test {
   // running updater; returns the pid of the test's child that ends when it
   // is stopped.
   pid_t StartUpdater(const std::string& name = "Plindor.exe");
+  // Holds the file open for writing, as a downloader that has written every
+  // byte but not yet closed it, for `ms`; returns the holder's pid.
+  pid_t HoldForWriting(const std::string& path, int ms);
   std::vector<std::string> ToolCommand() const;
   // Starts a command that runs the tool (ToolCommand, or one made of it).
   pid_t StartTool(const std::vector<std::string>& command);
@@ -86,4 +89,5 @@ class E2eRun : public ::testing::Test {
 extern const char* const kReasonNotFound;
 extern const char* const kReasonReadOnly;
 extern const char* const kReasonIsADirectory;
+extern const char* const kReasonWrittenByAnother;
 extern const bool kOnWindows;

@@ -140,16 +140,35 @@ TEST_F(E2eRun, DownloadFolderThatIsAFileMeansNoDownload) {
   EXPECT_TRUE(HasContent(dir_ + "/Download/Program", "not a folder"));
 }
 
-// A download cut short never takes the working updater's place: nothing is
-// stopped or changed, the record says why, and the current updater is started
-// only where none runs, so that no twin of a running one starts.
+// A download cut short, one for another machine, or one still being
+// written never takes the working updater's place: nothing is stopped or
+// changed, the record says why, and the current updater is started only
+// where none runs, so that no twin of a running one starts.
 TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
   const std::string whole = StandIn();
+  // The machine field of the PE header, or of the ELF header; the PE
+  // header's characteristics 18 bytes after it.
+  const bool pe = whole.compare(0, 2, "MZ") == 0;
+  const auto number = [&](size_t at) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(whole[at]) |
+                                 static_cast<unsigned char>(whole[at + 1]) << 8);
+  };
+  const size_t machine = pe ? number(0x3c) + 4u : 18u;
+  const auto patched = [&](size_t at, uint16_t value) {
+    std::string program = whole;
+    program[at] = static_cast<char>(value & 0xff);
+    program[at + 1] = static_cast<char>(value >> 8);
+    return program;
+  };
+  const std::string elsewhere = patched(machine, pe ? 0xaa64 : 183);  // ARM64, AArch64
+  const std::string dll = pe ? patched(machine + 18, number(machine + 18) | 0x2000) : "";
   const struct {
     const char* what;
     size_t size;
     bool updater_running;
     std::string reason;
+    std::string program = "";  // the stand-in cut to `size`, unless given
+    int written_ms = 0;        // held open for writing so long
   } cases[] = {
       {"empty", 0, true, "it is empty"},
       {"10 bytes", 10, false, "it is cut short, 10 bytes where"},
@@ -160,24 +179,33 @@ TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
       {"one byte short", whole.size() - 1, true,
        "it is cut short, " + std::to_string(whole.size() - 1) + " bytes where its headers need " +
            std::to_string(whole.size())},
+      {"for another machine", whole.size(), true, "it is a program for A", elsewhere},
+      {"a DLL", whole.size(), false, "it is a DLL, not a program", dll},
+      {"still open for writing", whole.size(), true, kReasonWrittenByAnother, whole, 6000},
   };
   for (const auto& c : cases) {
+    if (c.program.empty() && c.size == whole.size()) continue;  // a DLL, of no ELF kind
     SCOPED_TRACE(c.what);
     TempDir case_dir("plindor-case");
     UseProgramDir(case_dir.path() + "/prog");
     PutCurrent();
     MakeDirs(dir_ + "/Download/Program");
-    WriteFile(download_, whole.substr(0, c.size));
+    const std::string download = c.program.empty() ? whole.substr(0, c.size) : c.program;
+    WriteFile(download_, download);
     pid_t running = c.updater_running ? StartUpdater() : 0;
+    const pid_t writer = c.written_ms != 0 ? HoldForWriting(download_, c.written_ms) : 0;
     EXPECT_EQ(RunTool(), kExitDownloadRefused);
     EXPECT_TRUE(HasContent(current_, whole));
-    EXPECT_TRUE(HasContent(download_, whole.substr(0, c.size)));
+    EXPECT_TRUE(HasContent(download_, download));
+    int status = 0;
+    if (writer != 0) {
+      EXPECT_TRUE(WaitChild(writer, status));
+    }
     const std::string key = RecordedKey();
     EXPECT_EQ(key.rfind("FalseCannot take the downloaded copy: " + c.reason, 0), 0u) << key;
     ASSERT_TRUE(WaitForStarts(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(StartCount(), 1u) << "a second updater was started";
-    int status = 0;
     if (running != 0) {
       EXPECT_FALSE(WaitChild(running, status, 0)) << "the running updater was stopped";
     }
@@ -185,24 +213,36 @@ TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
   }
 }
 
+// What can be known before the stop ends the run before it: the running
+// updater is left running, nothing is launched, the download is kept.
 TEST_F(E2eRun, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {
   PutCurrent();
   const std::string downloaded = PutDownload();
   // Wine shows a file without write permission as FILE_ATTRIBUTE_READONLY.
   chmod(current_.c_str(), 0555);
+  const pid_t running = StartUpdater();
   EXPECT_EQ(RunTool(), kExitDeleteFailed);
   ExpectRecordOf(kCannotDelete, kReasonReadOnly);
   EXPECT_TRUE(HasContent(current_, StandIn()));
   EXPECT_TRUE(HasContent(download_, downloaded));
-  ExpectNothingLaunched();
+  int status = 0;
+  EXPECT_FALSE(WaitChild(running, status, 0)) << "the running updater was stopped";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(StartCount(), 1u) << "something was launched";
 }
 
 TEST_F(E2eRun, CurrentExecutableThatIsADirectoryIsRecorded) {
   MakeDirs(current_);
   const std::string downloaded = PutDownload();
+  // An updater of that name runs from elsewhere.
+  MakeDirs(dir_ + "/elsewhere");
+  PutCurrent("elsewhere/Plindor.exe");
+  const pid_t running = StartUpdater("elsewhere/Plindor.exe");
   EXPECT_EQ(RunTool(), kExitDeleteFailed);
   ExpectRecordOf(kCannotDelete, kReasonIsADirectory);
   EXPECT_TRUE(HasContent(download_, downloaded));
+  int status = 0;
+  EXPECT_FALSE(WaitChild(running, status, 0)) << "the running updater was stopped";
   ExpectNothingLaunched();
 }
 

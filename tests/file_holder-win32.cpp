@@ -1,23 +1,54 @@
-// Holds a file as an antivirus scanner or a backup agent may: opened with
-// share mode 0, so that no other process may open, delete or move it, for the
-// given number of milliseconds. "PATH.held" appears once it is held.
+// Holds a file as an antivirus scanner, a backup agent or a downloader may,
+// for the given number of milliseconds; "PATH.held" appears once it is held.
+//   read   (the default): opened with share mode 0, so that no other process
+//          may open, delete or move it;
+//   write: opened for writing, sharing everything, as a downloader that has
+//          written every byte but not yet closed the file;
+//   cycle: held as "read" for 100 ms, let go for 20 ms, and again, as a
+//          scanner that lets go for a check and takes the file again.
 //
-// usage: file_holder PATH MILLISECONDS
+// usage: file_holder PATH MILLISECONDS [read|write|cycle]
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+namespace {
+
+HANDLE Hold(const char* path, bool write) {
+  return CreateFileA(path, write ? GENERIC_WRITE : GENERIC_READ,
+                     write ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
-  HANDLE file = CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (argc != 3 && argc != 4) return 2;
+  const std::string mode = argc == 4 ? argv[3] : "read";
+  const DWORD hold_ms = static_cast<DWORD>(atoi(argv[2]));
+  HANDLE file = Hold(argv[1], mode == "write");
   if (file == INVALID_HANDLE_VALUE) return 1;
   HANDLE marker = CreateFileA((std::string(argv[1]) + ".held").c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
-  Sleep(static_cast<DWORD>(atoi(argv[2])));
-  CloseHandle(file);
+  if (mode != "cycle") {
+    Sleep(hold_ms);
+    CloseHandle(file);
+    return 0;
+  }
+  for (const ULONGLONG end = GetTickCount64() + hold_ms; GetTickCount64() < end;) {
+    if (file != INVALID_HANDLE_VALUE) {
+      Sleep(100);
+      CloseHandle(file);
+      Sleep(20);
+    } else {
+      Sleep(5);
+    }
+    file = Hold(argv[1], false);
+  }
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   return 0;
 }

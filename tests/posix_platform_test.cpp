@@ -21,10 +21,12 @@
 #include <chrono>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "common/file-posix.h"
 #include "process/process_kill.h"
 #include "process/process_platform.h"
+#include "profile/ini_edit.h"
 #include "profile/mod_ini.h"
 #include "run/run_ops.h"
 #include "tests/e2e_support.h"
@@ -110,50 +112,97 @@ TEST(PosixFileOpsTest, SearchFindsOnlyPlainFiles) {
   }
 }
 
-// The start of a download is read as it stands, never through a link.
-TEST(PosixFileOpsTest, ReadBeforeMoveGivesTheStartAndTheLength) {
+// The download is opened as it stands, never through a link, only where it
+// may be moved out of its folder, and read wherever asked.
+TEST(PosixFileOpsTest, DownloadIsOpenedWhereItCanBeMovedAndReadWhereAsked) {
   TempDir temp;
   const std::string file = temp.path() + "/file", link = temp.path() + "/link";
   WriteFile(file, "0123456789");
   ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
-  const struct {
-    std::string path;
-    size_t limit;
-    SystemError error;
-    std::string head;
-    uint64_t size;
-  } cases[] = {
-      {file, 4, 0, "0123", 10},
-      {file, 100, 0, "0123456789", 10},
-      {temp.path() + "/none", 4, ENOENT, "", 0},
-      {link, 4, ELOOP, "", 0},
-  };
-  for (const auto& c : cases) {
-    std::string head;
-    uint64_t size = 0;
-    EXPECT_EQ(ReadFileBeforeMove(c.path, c.limit, head, size), c.error) << c.path;
-    EXPECT_EQ(head, c.head) << c.path;
-    EXPECT_EQ(size, c.size) << c.path;
+  Download* download = nullptr;
+  ASSERT_EQ(OpenDownload(file, download), 0u);
+  EXPECT_EQ(DownloadSize(*download), 10u);
+  for (const auto& [offset, size, bytes] : {std::tuple<uint64_t, size_t, std::string>{0, 4, "0123"},
+                                            {6, 100, "6789"}, {10, 4, ""}, {99, 4, ""}}) {
+    std::string read;
+    EXPECT_EQ(ReadDownloadAt(*download, offset, size, read), 0u);
+    EXPECT_EQ(read, bytes) << offset;
+  }
+  CloseDownload(download);
+  EXPECT_EQ(OpenDownload(temp.path() + "/none", download), static_cast<SystemError>(ENOENT));
+  EXPECT_EQ(OpenDownload(link, download), static_cast<SystemError>(ELOOP));
+  if (geteuid() == 0) {
+    chmod(temp.path().c_str(), 0555);
+    EXPECT_TRUE(AsNobody([&] { return OpenDownload(file, download) == EACCES; }));
+    chmod(temp.path().c_str(), 0700);
   }
 }
 
-TEST(PosixFileOpsTest, DeleteIsNotForced) {
+// What the run relies on once the download is open: no one else writes it,
+// and it is still the same file of the same length when its turn comes.
+TEST(PosixFileOpsTest, DownloadHeldAsCheckedKnowsWritersAndChanges) {
   TempDir temp;
-  const std::string read_only = temp.path() + "/ro", dir = temp.path() + "/dir";
+  const std::string file = temp.path() + "/file", other = temp.path() + "/other";
+  WriteFile(file, "0123456789");
+  Download* download = nullptr;
+  ASSERT_EQ(OpenDownload(file, download), 0u);
+  bool still_written = true;
+  EXPECT_EQ(WaitUntilNoOtherWriter(*download, still_written), 0u);
+  EXPECT_FALSE(still_written);
+  {
+    Fd writer(open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitUntilNoOtherWriter(*download, still_written), 0u);
+    EXPECT_TRUE(still_written);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kHeldFile.bound_ms));
+    EXPECT_TRUE(DownloadIsStillTheFileChecked(*download));
+    EXPECT_EQ(write(writer.get(), "+", 1), 1);
+    EXPECT_FALSE(DownloadIsStillTheFileChecked(*download)) << "grown";
+  }
+  CloseDownload(download);
+  ASSERT_EQ(OpenDownload(file, download), 0u);
+  WriteFile(other, "0123456789+");
+  ASSERT_EQ(rename(other.c_str(), file.c_str()), 0);
+  EXPECT_FALSE(DownloadIsStillTheFileChecked(*download)) << "replaced";
+  CloseDownload(download);
+}
+
+// Refused before anything is stopped: what the replace would meet.
+TEST(PosixFileOpsTest, CurrentExecutableIsCheckedBeforeTheStop) {
+  TempDir temp;
+  const std::string plain = temp.path() + "/plain", read_only = temp.path() + "/ro";
+  const std::string dir = temp.path() + "/dir", sticky = temp.path() + "/sticky";
+  WriteFile(plain, "x");
   WriteFile(read_only, "x");
-  chmod(read_only.c_str(), 0444);
+  chmod(read_only.c_str(), 0555);
   MakeDirs(dir);
-  EXPECT_EQ(DeleteFileNotForced(read_only), static_cast<SystemError>(EACCES));
-  EXPECT_TRUE(Exists(read_only));
-  EXPECT_EQ(DeleteFileNotForced(dir), static_cast<SystemError>(EISDIR));
-  SystemError missing = DeleteFileNotForced(temp.path() + "/none");
-  EXPECT_TRUE(IsFileNotFound(missing));
+  MakeDirs(sticky);
+  WriteFile(sticky + "/root's", "x");
+  chmod(sticky.c_str(), 01777);
+  chmod(temp.path().c_str(), 0755);
+  const struct {
+    std::string path;
+    SystemError as_owner, as_nobody;
+  } cases[] = {
+      {plain, 0, EACCES},
+      {temp.path() + "/none", 0, EACCES},
+      {read_only, EACCES, EACCES},
+      {dir, EISDIR, EISDIR},
+      {sticky + "/root's", 0, EPERM},
+      {sticky + "/none", 0, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CheckCurrentReplaceable(c.path), c.as_owner) << c.path;
+    if (geteuid() == 0) {
+      EXPECT_TRUE(AsNobody([&] { return CheckCurrentReplaceable(c.path) == c.as_nobody; })) << c.path;
+    }
+  }
 }
 
 // Also where the file system has no no-replace rename (renameat2 refused
 // with EINVAL, as seccomp makes it here): a hard link refuses an existing
 // name as well, and the source is unlinked after it.
-TEST(PosixFileOpsTest, MoveRefusesAnExistingDestination) {
+TEST(PosixFileOpsTest, RenameNoReplaceRefusesAnExistingName) {
   for (bool no_renameat2 : {false, true}) {
     SCOPED_TRACE(no_renameat2 ? "without renameat2" : "with renameat2");
     TempDir temp;
@@ -162,11 +211,10 @@ TEST(PosixFileOpsTest, MoveRefusesAnExistingDestination) {
     WriteFile(to, "old");
     pid_t mover = ForkChild([&] {
       if (no_renameat2) RefuseRenameat2();
-      const bool refused = MoveFileNoReplace(from, to) == static_cast<SystemError>(EEXIST);
-      const bool missing = MoveFileNoReplace(temp.path() + "/none", temp.path() + "/x") ==
-                           static_cast<SystemError>(ENOENT);
+      const bool refused = RenameNoReplace(from, to) == EEXIST;
+      const bool missing = RenameNoReplace(temp.path() + "/none", temp.path() + "/x") == ENOENT;
       unlink(to.c_str());
-      const bool moved = refused && MoveFileNoReplace(from, to) == 0;
+      const bool moved = refused && RenameNoReplace(from, to) == 0;
       _exit(refused && missing && moved ? 0 : 1);
     });
     int status = 0;
@@ -177,40 +225,45 @@ TEST(PosixFileOpsTest, MoveRefusesAnExistingDestination) {
   }
 }
 
-TEST(PosixFileOpsTest, MoveAcrossFileSystemsKeepsContentAndMode) {
+// From another file system the download is copied beside the current
+// executable, flushed and renamed over it: content and mode kept, the
+// download removed, nothing left beside. Where the copy cannot be made, the
+// current executable refused it.
+TEST(PosixFileOpsTest, ReplaceAcrossFileSystemsKeepsContentAndMode) {
   TempDir here;
   if (!Exists("/dev/shm")) GTEST_SKIP() << "no /dev/shm to move from";
   std::string source_dir = "/dev/shm/plindor-move-XXXXXX";
   ASSERT_NE(mkdtemp(&source_dir[0]), nullptr);
   const std::string from = source_dir + "/Plindor.exe", to = here.path() + "/Plindor.exe";
   const std::string content(300000, 'u');
-  WriteFile(from, content);
-  chmod(from.c_str(), 0751);
-  EXPECT_EQ(MoveFileNoReplace(from, to), 0u);
-  EXPECT_EQ(ReadFile(to), content);
-  EXPECT_EQ(ModeOf(to), 0751u);
-  EXPECT_FALSE(Exists(from));
-  WriteFile(from, "again");
-  EXPECT_EQ(MoveFileNoReplace(from, to), static_cast<SystemError>(EEXIST));
-  EXPECT_EQ(ReadFile(to), content);
-  unlink(from.c_str());
-  // No temporary file is left beside the destination.
-  EXPECT_EQ(EntriesIn(here.path()), 1);
-  // A source that cannot be removed is a failed move, though copied.
-  if (geteuid() == 0) {
+  for (bool current_exists : {false, true}) {
+    SCOPED_TRACE(current_exists ? "over the current executable" : "where none was");
     WriteFile(from, content);
-    unlink(to.c_str());
-    chown(here.path().c_str(), 65534, 65534);
-    chmod(source_dir.c_str(), 0755);
-    EXPECT_TRUE(AsNobody([&] { return MoveFileNoReplace(from, to) == EACCES; }));
-    EXPECT_TRUE(Exists(from));
-    EXPECT_EQ(ReadFile(to), content) << "the copy was not made";
-    // Nor can a copy be made where the mover may not write.
-    unlink(to.c_str());
-    chown(here.path().c_str(), 0, 0);
+    chmod(from.c_str(), 0751);
+    if (current_exists) WriteFile(to, "old");
+    Download* download = nullptr;
+    ASSERT_EQ(OpenDownload(from, download), 0u);
+    bool current_refused = true;
+    EXPECT_EQ(ReplaceCurrentWithDownload(*download, to, current_refused), 0u);
+    EXPECT_FALSE(current_refused);
+    CloseDownload(download);
+    EXPECT_EQ(ReadFile(to), content);
+    EXPECT_EQ(ModeOf(to), 0751u);
+    EXPECT_FALSE(Exists(from));
+    EXPECT_EQ(EntriesIn(here.path()), 1) << "a temporary file was left behind";
+  }
+  if (geteuid() == 0) {
+    WriteFile(from, "new");
+    chmod(source_dir.c_str(), 0777);
     chmod(here.path().c_str(), 0755);
-    EXPECT_TRUE(AsNobody([&] { return MoveFileNoReplace(from, to) == EACCES; }));
-    EXPECT_FALSE(Exists(to));
+    EXPECT_TRUE(AsNobody([&] {
+      Download* download = nullptr;
+      bool current_refused = false;
+      return OpenDownload(from, download) == 0 &&
+             ReplaceCurrentWithDownload(*download, to, current_refused) == EACCES && current_refused;
+    }));
+    EXPECT_EQ(ReadFile(to), content);
+    EXPECT_TRUE(Exists(from));
     unlink(from.c_str());
   }
   rmdir(source_dir.c_str());
@@ -258,33 +311,56 @@ TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {
   EXPECT_EQ(EntriesIn(temp.path()), 2) << "a temporary file was left behind";
 }
 
-TEST(PosixProfileTest, KilledWriterLeavesTheOldFileOrTheNewOne) {
-  TempDir temp;
-  const std::string ini = temp.path() + "/Server.ini";
-  const std::string old_content = LargeProfile(30000);
-  const std::string new_content = old_content + "[Tovalane]\nFalseX=1\n";
-  // One whole write, timed, to spread the kills over.
-  const long write_us = TimedWrite(ini, old_content);
-  int old_seen = 0, new_seen = 0;
-  unsigned seed = 12345;
-  for (int round = 0; round < 200; ++round) {
-    WriteFile(ini, old_content);
-    pid_t writer = ForkChild([&] { WriteIniValue(ini, "Tovalane", "FalseX", "1"); });
-    seed = seed * 1103515245u + 12345u;
-    usleep(static_cast<useconds_t>((seed >> 8) % static_cast<unsigned>(2 * write_us)));
-    kill(writer, SIGKILL);
-    int status = 0;
-    waitpid(writer, &status, 0);
-    std::string now = ReadFile(ini);
-    ASSERT_TRUE(now == old_content || now == new_content) << "round " << round << ": "
-                                                          << now.size() << " bytes";
-    (now == old_content ? old_seen : new_seen)++;
+// A writer killed at a random point of its write: a profile with one name,
+// replaced by a rename, is the old file or the new one; one with two names,
+// written in place, with the record near its top so that the rest must
+// move, has lost no line (a stray one may stand twice).
+TEST(PosixProfileTest, KilledWriterLosesNoLineOfTheProfile) {
+  for (const bool two_names : {false, true}) {
+    SCOPED_TRACE(two_names ? "two names, written in place" : "one name, replaced");
+    TempDir temp;
+    const std::string ini = temp.path() + "/Server.ini";
+    const std::string old_content = (two_names ? "[Tovalane]\nFalseOld=1\n" : "") + LargeProfile(30000);
+    const std::string new_content =
+        two_names ? SetIniValue(old_content, "Tovalane", "FalseX", "1") : old_content + "[Tovalane]\nFalseX=1\n";
+    WriteFile(ini, "");
+    if (two_names) {
+      ASSERT_EQ(link(ini.c_str(), (temp.path() + "/linked.ini").c_str()), 0);
+    }
+    // One whole write, timed, to spread the kills over.
+    const long write_us = TimedWrite(ini, old_content);
+    int old_seen = 0, new_seen = 0, between = 0;
+    unsigned seed = 12345;
+    for (int round = 0; round < 200; ++round) {
+      WriteFile(ini, old_content);
+      pid_t writer = ForkChild([&] { WriteIniValue(ini, "Tovalane", "FalseX", "1"); });
+      seed = seed * 1103515245u + 12345u;
+      usleep(static_cast<useconds_t>((seed >> 8) % static_cast<unsigned>(2 * write_us)));
+      kill(writer, SIGKILL);
+      int status = 0;
+      waitpid(writer, &status, 0);
+      const std::string now = ReadFile(ini);
+      if (now == old_content || now == new_content) {
+        (now == old_content ? old_seen : new_seen)++;
+        continue;
+      }
+      ASSERT_TRUE(two_names) << "round " << round << ": " << now.size() << " bytes";
+      ++between;
+      // Every old line, in order.
+      std::istringstream old_lines(old_content);
+      size_t at = 0;
+      for (std::string line; std::getline(old_lines, line);) {
+        at = now.find(line + "\n", at);
+        ASSERT_NE(at, std::string::npos) << "round " << round << ": lost " << line;
+        at += line.size() + 1;
+      }
+    }
+    std::cout << "killed writers left the old file " << old_seen << " times, the new one "
+              << new_seen << " times, one in between " << between << " times\n";
+    // Both ends were reached, or the kills never landed mid-write.
+    EXPECT_GT(old_seen, 0);
+    EXPECT_GT(new_seen + between, 0);
   }
-  std::cout << "killed writers left the old file " << old_seen << " times, the new one "
-            << new_seen << " times\n";
-  // Both ends were reached, or the kills never landed mid-write.
-  EXPECT_GT(old_seen, 0);
-  EXPECT_GT(new_seen, 0);
 }
 
 // The record goes into the file the profile is, and the file stays what it

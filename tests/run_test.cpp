@@ -21,7 +21,6 @@ struct Ended {
 
 constexpr SystemError kNotFound = 2;
 constexpr SystemError kDenied = 5;
-constexpr SystemError kExists = 183;
 
 const std::string kCurrent = "/prog/Plindor.exe";
 const std::string kDownload = "/prog/Download/Program/Plindor.exe";
@@ -37,10 +36,15 @@ struct World {
   SystemError guard_error = 0;
   bool guard_taken = true;
   SystemError search_error = 0;
+  SystemError open_error = 0;
+  SystemError writer_check_error = 0;
+  bool still_written = false;
   SystemError read_error = 0;
+  SystemError current_error = 0;
   uint32_t running_updater = 0;
-  SystemError delete_error = 0;
-  SystemError move_error = 0;
+  bool changed_meanwhile = false;
+  SystemError replace_error = 0;
+  bool current_refused = false;
   SystemError launch_error = 0;
   std::vector<std::string> calls;
 };
@@ -70,37 +74,54 @@ SystemError TakeRunGuard(const Text& directory, unsigned, bool& taken) {
   taken = world.guard_taken;
   return world.guard_error;
 }
-void RemoveStaleTemporaryCopies(std::initializer_list<Text> paths) {
-  std::string call = "tidy";
-  for (const Text& path : paths) call += " " + path;
-  world.calls.push_back(call);
+void RemoveLeftoverCopies(const Text& current, const Text& profile) {
+  world.calls.push_back("tidy " + current + " " + profile);
 }
 SystemError FindPlainFile(const Text& path, bool& found) {
   world.calls.push_back("search " + path);
   found = world.search_error == 0 && world.files.count(path) != 0;
   return world.search_error;
 }
-SystemError ReadFileBeforeMove(const Text& path, size_t limit, std::string& head,
-                               uint64_t& size) {
-  world.calls.push_back("read " + path);
-  if (world.read_error != 0) return world.read_error;
-  size = world.files.at(path).size();
-  head = world.files.at(path).substr(0, limit);
+struct Download {
+  std::string path;
+};
+SystemError OpenDownload(const Text& path, Download*& download) {
+  world.calls.push_back("open " + path);
+  if (world.open_error != 0) return world.open_error;
+  download = new Download{path};
   return 0;
 }
-SystemError DeleteFileNotForced(const Text& path) {
-  world.calls.push_back("delete " + path);
-  if (world.delete_error != 0) return world.delete_error;
-  return world.files.erase(path) != 0 ? 0 : kNotFound;
+void CloseDownload(Download* download) {
+  world.calls.push_back("close");
+  delete download;
 }
-bool IsFileNotFound(SystemError error) { return error == kNotFound; }
-SystemError MoveFileNoReplace(const Text& from, const Text& to) {
-  world.calls.push_back("move " + from + " " + to);
-  if (world.move_error != 0) return world.move_error;
-  if (world.files.count(from) == 0) return kNotFound;
-  if (world.files.count(to) != 0) return kExists;
-  world.files[to] = world.files[from];
-  world.files.erase(from);
+uint64_t DownloadSize(const Download& download) { return world.files.at(download.path).size(); }
+SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
+  world.calls.push_back("read");
+  bytes = world.files.at(download.path).substr(offset, size);
+  return world.read_error;
+}
+SystemError WaitUntilNoOtherWriter(Download&, bool& still_written) {
+  world.calls.push_back("writers");
+  still_written = world.still_written;
+  return world.writer_check_error;
+}
+bool DownloadIsStillTheFileChecked(Download&) {
+  world.calls.push_back("unchanged");
+  return !world.changed_meanwhile;
+}
+RunnableMachines GetRunnableMachines() { return {}; }
+SystemError CheckCurrentReplaceable(const Text& current) {
+  world.calls.push_back("check " + current);
+  return world.current_error;
+}
+SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
+                                       bool& current_refused) {
+  world.calls.push_back("replace " + current);
+  current_refused = world.current_refused;
+  if (world.replace_error != 0) return world.replace_error;
+  world.files[current] = world.files.at(download.path);
+  world.files.erase(download.path);
   return 0;
 }
 SystemError LaunchMinimized(const Text& path) {
@@ -119,6 +140,7 @@ uint32_t GetProcessIdByName(Text name) {
 }
 void KillProcessById(uint32_t id, const Text& name) {
   world.calls.push_back("kill " + std::to_string(id) + " " + name);
+  if (id == world.running_updater) world.running_updater = 0;
 }
 void WriteIniValue(Text file, Text section, Text key, Text value) {
   world.calls.push_back("record");
@@ -134,25 +156,29 @@ TEST_F(RunTest, WithNoDownloadOnlyLaunches) {
   EXPECT_EQ(RunTool(), kExitLaunched);
   EXPECT_EQ(world.calls, (std::vector<std::string>{
                              "guard /prog",
-                             "tidy /prog/Server.ini /prog/Plindor.exe",
+                             "tidy /prog/Plindor.exe /prog/Server.ini",
                              "search /prog/Download/Program/Plindor.exe",
                              "launch /prog/Plindor.exe",
                          }));
 }
 
-TEST_F(RunTest, WithDownloadStopsSwapsAndLaunchesInOrder) {
+TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
   world.files[kDownload] = "new";
   world.running_updater = 42;
   EXPECT_EQ(RunTool(), kExitLaunched);
   EXPECT_EQ(world.calls, (std::vector<std::string>{
                              "guard /prog",
-                             "tidy /prog/Server.ini /prog/Plindor.exe",
+                             "tidy /prog/Plindor.exe /prog/Server.ini",
                              "search /prog/Download/Program/Plindor.exe",
-                             "read /prog/Download/Program/Plindor.exe",
+                             "open /prog/Download/Program/Plindor.exe",
+                             "writers",
+                             "read",
+                             "check /prog/Plindor.exe",
                              "lookup Plindor.EXE",
                              "kill 42 Plindor.EXE",
-                             "delete /prog/Plindor.exe",
-                             "move /prog/Download/Program/Plindor.exe /prog/Plindor.exe",
+                             "unchanged",
+                             "replace /prog/Plindor.exe",
+                             "close",
                              "launch /prog/Plindor.exe",
                          }));
   EXPECT_EQ(world.files, (Files{{kCurrent, "new"}}));
@@ -161,15 +187,7 @@ TEST_F(RunTest, WithDownloadStopsSwapsAndLaunchesInOrder) {
 TEST_F(RunTest, WithDownloadAndNoUpdaterRunningHandsZeroToTheStop) {
   world.files[kDownload] = "new";
   EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_EQ(world.calls.at(5), "kill 0 Plindor.EXE");
-}
-
-TEST_F(RunTest, MissingCurrentExecutableIsRecoveredByTheMove) {
-  world.files = {{kDownload, "new"}};
-  EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_EQ(world.calls.back(), "launch /prog/Plindor.exe");
-  EXPECT_EQ(world.files, (Files{{kCurrent, "new"}}));
-  EXPECT_TRUE(world.records.empty());
+  EXPECT_EQ(world.calls.at(8), "kill 0 Plindor.EXE");
 }
 
 TEST_F(RunTest, WithoutProgramDirectoryEndsWithoutTouchingAnything) {
@@ -179,17 +197,24 @@ TEST_F(RunTest, WithoutProgramDirectoryEndsWithoutTouchingAnything) {
 }
 
 // Each step that can fail, with a download waiting and the updater running:
-// the steps that ran, nothing after the failure but its record, the files
-// left behind, and the step's own exit code.
+// the steps that ran, nothing after the failure but its record (and, for a
+// refused download, the launch where no updater runs), the files left
+// behind, and the step's own exit code. What can be known before the stop
+// fails before it. The download, once open, is let go as the run ends.
 TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
   const std::string guard = "guard /prog";
-  const std::string tidy = "tidy /prog/Server.ini /prog/Plindor.exe";
+  const std::string tidy = "tidy /prog/Plindor.exe /prog/Server.ini";
   const std::string search = "search /prog/Download/Program/Plindor.exe";
-  const std::string read = "read /prog/Download/Program/Plindor.exe";
+  const std::string open = "open /prog/Download/Program/Plindor.exe";
+  const std::string check = "check /prog/Plindor.exe";
   const std::string lookup = "lookup Plindor.EXE", kill = "kill 7 Plindor.EXE";
-  const std::string del = "delete /prog/Plindor.exe";
-  const std::string move = "move /prog/Download/Program/Plindor.exe /prog/Plindor.exe";
+  const std::string replace = "replace /prog/Plindor.exe";
   const std::string launch = "launch /prog/Plindor.exe";
+  const std::vector<std::string> checked = {guard, tidy, search, open, "writers", "read", check};
+  const auto then = [&](std::vector<std::string> calls) {
+    calls.insert(calls.begin(), checked.begin(), checked.end());
+    return calls;
+  };
   const Files untouched = {{kCurrent, "old"}, {kDownload, "new"}};
   const Files swapped = {{kCurrent, "new"}};
   struct Row {
@@ -210,42 +235,62 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
        "Cannot start: another run on this folder did not finish in time"},
       {"search", [](World& w) { w.search_error = kDenied; }, kExitSearchFailed,
        {guard, tidy, search, "record"}, untouched, "Cannot search for the downloaded copy: Error 5"},
-      {"delete", [](World& w) { w.delete_error = kDenied; }, kExitDeleteFailed,
-       {guard, tidy, search, read, lookup, kill, del, "record"}, untouched,
+      {"current executable refused before the stop: nothing stopped",
+       [](World& w) { w.current_error = kDenied; }, kExitDeleteFailed, then({"record", "close"}), untouched,
        "Cannot delete the current executable: Error 5"},
-      {"move", [](World& w) { w.move_error = kDenied; }, kExitMoveFailed,
-       {guard, tidy, search, read, lookup, kill, del, move, "record"}, {{kDownload, "new"}},
+      {"replace refused by the current executable",
+       [](World& w) { w.replace_error = kDenied, w.current_refused = true; }, kExitDeleteFailed,
+       then({lookup, kill, "unchanged", replace, "record", "close"}), untouched,
+       "Cannot delete the current executable: Error 5"},
+      {"replace refused for the download", [](World& w) { w.replace_error = kDenied; },
+       kExitMoveFailed, then({lookup, kill, "unchanged", replace, "record", "close"}), untouched,
        "Cannot move the downloaded copy into place: Error 5"},
       {"launch", [](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed,
-       {guard, tidy, search, read, lookup, kill, del, move, launch, "record"}, swapped,
+       then({lookup, kill, "unchanged", replace, "close", launch, "record"}), swapped,
        "Cannot launch the updater: Error 5"},
-      {"download unreadable, updater running", [](World& w) { w.read_error = kDenied; },
-       kExitDownloadRefused, {guard, tidy, search, read, "record", lookup}, untouched,
+      {"download changed while the updater was stopped: it is started again",
+       [](World& w) { w.changed_meanwhile = true; }, kExitDownloadRefused,
+       then({lookup, kill, "unchanged", "record", lookup, launch, "close"}), untouched,
+       "Cannot take the downloaded copy: it changed after it was checked"},
+      {"download cannot be opened, updater running",
+       [](World& w) { w.open_error = kDenied; }, kExitDownloadRefused,
+       {guard, tidy, search, open, "record", lookup}, untouched,
+       "Cannot take the downloaded copy: cannot open it: Error 5"},
+      {"download still written", [](World& w) { w.still_written = true; }, kExitDownloadRefused,
+       {guard, tidy, search, open, "writers", "record", lookup, "close"}, untouched,
+       "Cannot take the downloaded copy: another process is still writing it"},
+      {"writers cannot be told", [](World& w) { w.writer_check_error = kDenied; },
+       kExitDownloadRefused, {guard, tidy, search, open, "writers", "record", lookup, "close"}, untouched,
+       "Cannot take the downloaded copy: cannot tell whether it is still written: Error 5"},
+      {"download unreadable", [](World& w) { w.read_error = kDenied; }, kExitDownloadRefused,
+       {guard, tidy, search, open, "writers", "read", "record", lookup, "close"}, untouched,
        "Cannot take the downloaded copy: cannot read it: Error 5"},
       {"download empty, updater running", [](World& w) { w.files[kDownload] = ""; },
-       kExitDownloadRefused, {guard, tidy, search, read, "record", lookup}, refused,
+       kExitDownloadRefused, {guard, tidy, search, open, "writers", "record", lookup, "close"}, refused,
        "Cannot take the downloaded copy: it is empty"},
       {"download empty, none running: the current one is started",
        [](World& w) {
          w.files[kDownload] = "";
          w.running_updater = 0;
        },
-       kExitDownloadRefused, {guard, tidy, search, read, "record", lookup, launch}, refused,
-       "Cannot take the downloaded copy: it is empty"},
+       kExitDownloadRefused,
+       {guard, tidy, search, open, "writers", "record", lookup, launch, "close"}, refused, "Cannot take the downloaded copy: it is empty"},
       {"download empty, none running, launch fails",
        [](World& w) {
          w.files[kDownload] = "";
          w.running_updater = 0;
          w.launch_error = kDenied;
        },
-       kExitLaunchFailed, {guard, tidy, search, read, "record", lookup, launch, "record"}, refused,
+       kExitLaunchFailed,
+       {guard, tidy, search, open, "writers", "record", lookup, launch, "record", "close"}, refused,
        "Cannot take the downloaded copy: it is empty", "Cannot launch the updater: Error 5"},
       {"launch, profile refuses the record",
        [](World& w) {
          w.launch_error = kDenied;
          w.profile_refused = true;
        },
-       kExitLaunchFailed, {guard, tidy, search, read, lookup, kill, del, move, launch, "record"}, swapped, ""},
+       kExitLaunchFailed, then({lookup, kill, "unchanged", replace, "close", launch, "record"}),
+       swapped, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.step);
@@ -308,6 +353,7 @@ std::string PeImage(bool wide, bool signed_image, uint32_t count = 16, size_t sh
   std::string image = "MZ";
   Put(image, 0x3c, 0x80, 4);
   Put(image, 0x80, 0x4550, 4);
+  Put(image, 0x84, 0x14c, 2);  // x86
   Put(image, 0x86, 2, 2);
   const size_t optional_size = (wide ? 240 : 224) - short_by, optional = 0x98;
   Put(image, 0x94, optional_size, 2);
@@ -339,6 +385,7 @@ std::string ElfFile(bool wide, bool big_endian) {
   file += static_cast<char>(big_endian ? 2 : 1);
   const int word = wide ? 8 : 4;
   const size_t header = wide ? 64 : 52, entry = wide ? 56 : 32;
+  Put(file, 18, 62, 2, big_endian);  // x86-64
   Put(file, wide ? 32 : 28, header, word, big_endian);
   Put(file, wide ? 54 : 42, entry, 2, big_endian);
   Put(file, wide ? 56 : 44, 3, 2, big_endian);
@@ -356,7 +403,7 @@ std::string ElfFile(bool wide, bool big_endian) {
 
 }  // namespace
 
-TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
+TEST(ImageCheckTest, RefusesWhatIsCutShortOfItsHeadersOrCannotRunHere) {
   const std::string pe32 = PeImage(false, false), pe64 = PeImage(true, false);
   const std::string pe_signed = PeImage(false, true) + std::string(0x100, 's');
   const std::string pe64_signed = PeImage(true, true) + std::string(0x100, 's');
@@ -378,7 +425,28 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
   // A PE32+ layout, signed, under an optional header magic of no known kind.
   std::string unknown_magic = PeImage(true, true);
   Put(unknown_magic, 0x98, 0x107, 2);
+  // Headers past the first 64 KiB: a PE header, and ELF program headers
+  // that name a segment past the end.
+  std::string pe_far = "MZ";
+  Put(pe_far, 0x3c, 0x10000, 4);
+  pe_far.resize(0x10000, '\0');
+  pe_far += pe32.substr(0x80);
+  std::string elf_far = elf64;
+  Put(elf_far, 32, 0x10040, 8);
+  elf_far.resize(0x10040, '\0');
+  elf_far += elf64.substr(64, 3 * 56);
+  Put(elf_far, 0x10040 + 32, 0x1f000, 8);
+  // Sums that wrap: a program header table, and a segment's end.
+  std::string elf_wrapped_table = elf64, elf_wrapped_segment = elf64;
+  Put(elf_wrapped_table, 32, 0xffffffffffffffc0ull, 8);
+  Put(elf_wrapped_segment, 64 + 8, 0xfffffffffffff000ull, 8);
+  Put(elf_wrapped_segment, 64 + 32, 0x2000, 8);
+  const auto with = [](std::string file, size_t at, uint64_t value, int width) {
+    Put(file, at, value, width);
+    return file;
+  };
   const auto cut = [](const std::string& s, size_t size) { return s.substr(0, size); };
+  const std::string cannot_run = ", which this system cannot run";
   const std::string short_of = "it is cut short, ";
   const struct {
     const char* what;
@@ -394,7 +462,7 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
       {"PE32+, last byte missing", cut(pe64, 0x7ff), short_of + "2047 bytes where its headers need 2048"},
       {"PE32, cut in the headers", cut(pe32, 0x300), short_of + "768 bytes where its headers need 2048"},
       {"PE32, cut in the section table", cut(pe32, 0x180),
-       short_of + "384 bytes where its headers need 1024"},
+       short_of + "384 bytes where its headers need 456"},
       {"PE32, cut before the PE header", cut(pe32, 0x40), short_of + "64 bytes where its headers need 152"},
       {"PE32, cut right after the file header", cut(pe32, 0x98),
        short_of + "152 bytes where its headers need 456"},
@@ -423,14 +491,33 @@ TEST(ImageCheckTest, RefusesOnlyProgramsCutShortOfWhatTheirHeadersName) {
        short_of + "6 bytes where its headers need 64"},
       {"ELF of an unknown class", "\x7f" "ELF\x07\x01" + std::string(100, '\xff'), ""},
       {"ELF of an unknown byte order", "\x7f" "ELF\x02\x07" + std::string(100, '\xff'), ""},
+      {"PE header past 64 KiB, whole", pe_far, ""},
+      {"PE header past 64 KiB, cut", cut(pe_far, 0x10010), short_of + "65552 bytes where its headers need 65560"},
+      {"ELF program headers past 64 KiB, a segment past the end", elf_far,
+       short_of + "65768 bytes where its headers need 131072"},
+      {"ELF program header table past any end", elf_wrapped_table,
+       short_of + "4864 bytes where its headers need 18446744073709551615"},
+      {"ELF segment past any end", elf_wrapped_segment,
+       short_of + "4864 bytes where its headers need 18446744073709551615"},
+      {"PE, a DLL", with(pe32, 0x96, 0x2102, 2), "it is a DLL, not a program"},
+      {"PE for ARM64", with(pe32, 0x84, 0xaa64, 2), "it is a program for ARM64" + cannot_run},
+      {"PE for x64, where x64 runs", with(pe64, 0x84, 0x8664, 2), ""},
+      {"ELF for AArch64", with(elf64, 18, 183, 2), "it is a program for AArch64" + cannot_run},
+      {"ELF32 big-endian for another machine", with(elf32_big, 18, 0x1234, 2),
+       "it is a program for machine 13330" + cannot_run},
   };
+  const RunnableMachines machines = {{0x14c, 0x8664}, 62};
   for (const auto& c : cases) {
-    const std::string head = c.file.substr(0, kProgramHeadBytes);
-    EXPECT_EQ(DescribeIncompleteProgram(head, c.file.size()), c.verdict) << c.what;
+    size_t bytes_read = 0;
+    const ReadAt read = [&](uint64_t offset, size_t size, std::string& bytes) {
+      bytes = offset < c.file.size() ? c.file.substr(offset, size) : "";
+      bytes_read += bytes.size();
+      return true;
+    };
+    EXPECT_EQ(DescribeUnfitProgram(read, c.file.size(), machines), c.verdict) << c.what;
+    // Each header where it lies, never the whole file.
+    EXPECT_LT(bytes_read, 2048u) << c.what;
   }
-  // Headers that lie past what is read, in a file that holds them, are not judged.
-  std::string far = pe32;
-  Put(far, 0x3c, kProgramHeadBytes + 8, 4);
-  far.resize(kProgramHeadBytes + 0x100, '\0');
-  EXPECT_EQ(DescribeIncompleteProgram(far.substr(0, kProgramHeadBytes), far.size() * 4), "");
+  const ReadAt unreadable = [](uint64_t, size_t, std::string&) { return false; };
+  EXPECT_EQ(DescribeUnfitProgram(unreadable, 100, machines), "it cannot be read");
 }

@@ -87,8 +87,11 @@ bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name) {
   if (QueryFullProcessImageNameW(process.handle, 0, &path[0], &length)) {
     path.resize(length);
     exe_name = path.substr(path.find_last_of(L"\\/") + 1);
+    return true;
   }
-  return true;
+  // A process that has ended has no name to read. One that still runs but
+  // whose name the system will not give is stopped as found.
+  return WaitForSingleObject(process.handle, 0) == WAIT_OBJECT_0;
 }
 
 void TerminateStoppableProcess(StoppableProcess& process) { TerminateProcess(process.handle, 0); }

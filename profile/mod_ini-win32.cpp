@@ -10,19 +10,17 @@ namespace {
 // The profile call, waiting out a process that holds the file for a moment.
 bool WriteProfileString(const Text& section, const Text& key, const Text& value,
                         const wchar_t* file) {
-  return RetryWhileHeld(
-             [&]() -> DWORD {
-               return WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), file)
-                          ? 0
-                          : GetLastError();
-             },
-             IsSharingOrLockViolation) == 0;
+  return RetryFileStep(FileStep::kWriteProfile, file, [&]() -> DWORD {
+           return WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), file)
+                      ? 0
+                      : LastError();
+         }) == 0;
 }
 
 // CopyFileW, waiting out a process that holds either file for a moment.
 DWORD CopyHeldFile(const wchar_t* from, const wchar_t* to) {
-  return RetryWhileHeld([&]() -> DWORD { return CopyFileW(from, to, FALSE) ? 0 : GetLastError(); },
-                        IsSharingOrLockViolation);
+  return RetryFileStep(FileStep::kCopyProfile, to,
+                       [&]() -> DWORD { return CopyFileW(from, to, FALSE) ? 0 : LastError(); });
 }
 
 // The profile call takes no path past MAX_PATH, and a volume may keep no
@@ -45,10 +43,8 @@ void WriteThroughTemporaryCopy(const Text& file, const Text& section, const Text
       WriteProfileString(section, key, value, temp)) {
     CopyHeldFile(temp, profile.c_str());
   }
-  RetryWhileHeld([&]() -> DWORD { return DeleteFileW(temp) ? 0 : GetLastError(); },
-                 [](DWORD error) {
-                   return IsSharingOrLockViolation(error) || error == ERROR_ACCESS_DENIED;
-                 });
+  RetryFileStep(FileStep::kRemoveProfileCopy, temp,
+                [&]() -> DWORD { return DeleteFileW(temp) ? 0 : LastError(); });
 }
 
 }  // namespace

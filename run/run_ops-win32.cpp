@@ -25,7 +25,9 @@ void AppendHex(Text& text, uint64_t value, int digits) {
 // the path to it is spelled (another drive letter for the same place, a
 // UNC path, a subst drive, a junction, a short name).
 bool FolderIdentity(const Text& directory, Text& identity) {
-  HANDLE folder = CreateFileW(ExtendedPath(directory).c_str(), FILE_READ_ATTRIBUTES,
+  // "C:" alone names the current folder of drive C, not its root.
+  const Text folder_path = !directory.empty() && directory.back() == L':' ? directory + L'\\' : directory;
+  HANDLE folder = CreateFileW(ExtendedPath(folder_path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return false;
@@ -128,17 +130,6 @@ namespace {
 Text FolderOf(const Text& path) { return path.substr(0, path.find_last_of(L'\\')); }
 Text NameOf(const Text& path) { return path.substr(path.find_last_of(L'\\') + 1); }
 
-// Refused for a moment: held by another process, or "access denied" on a
-// file that is neither read-only nor a folder, which is what the image of a
-// process that is just ending answers, and a file whose deletion is still
-// pending.
-bool MayBeFreedSoon(const Text& extended, DWORD error) {
-  if (IsSharingOrLockViolation(error) || error == ERROR_DELETE_PENDING) return true;
-  const DWORD attributes = GetFileAttributesW(extended.c_str());
-  return error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-}
-
 ULONGLONG FileTimeValue(const FILETIME& time) {
   return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
@@ -168,17 +159,28 @@ void RemoveLeftoverCopies(const Text& current, const Text& profile) {
 
 SystemError FindPlainFile(const Text& path, bool& found) {
   found = false;
-  DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
+  const Text extended = ExtendedPath(path);
+  const DWORD attributes = GetFileAttributesW(extended.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
     return LastError();
   }
-  // A reparse point (a symbolic link, a junction) is no plain file: moved
-  // into place it could point anywhere, even at the executable it replaces.
-  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                          FILE_ATTRIBUTE_REPARSE_POINT;
-  found = (attributes & not_plain) == 0;
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+    return 0;
+  }
+  // A name surrogate (a symbolic link, a junction, a mount point) is no
+  // plain file: moved into place it could point anywhere, even at the
+  // executable it replaces. Other reparse points (deduplicated files, cloud
+  // and HSM placeholders, compressed files) are files like any other.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(extended.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return LastError();
+    FindClose(search);
+    if (IsReparseTagNameSurrogate(entry.dwReserved0)) return 0;
+  }
+  found = true;
   return 0;
 }
 
@@ -193,13 +195,11 @@ SystemError OpenDownload(const Text& path, Download*& download) {
   // Delete access, as the rename needs; shared for reading only, so that no
   // other process may write, move or delete it from now on. A process that
   // still writes it refuses this open too.
-  const DWORD error = RetryWhileHeld(
-      [&]() -> DWORD {
-        file = CreateFileW(extended.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        return file != INVALID_HANDLE_VALUE ? 0 : LastError();
-      },
-      IsSharingOrLockViolation);
+  const DWORD error = RetryFileStep(FileStep::kOpenDownload, path, [&]() -> DWORD {
+    file = CreateFileW(extended.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file != INVALID_HANDLE_VALUE ? 0 : LastError();
+  });
   if (error != 0) return error;
   LARGE_INTEGER length;
   if (!GetFileSizeEx(file, &length)) {
@@ -281,26 +281,31 @@ RunnableMachines GetRunnableMachines() {
 
 SystemError CheckCurrentReplaceable(const Text& current) {
   const Text extended = ExtendedPath(current);
-  const DWORD attributes = GetFileAttributesW(extended.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : LastError();
-  }
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  const DWORD read_error = RetryFileStep(FileStep::kCheckCurrent, current, [&]() -> DWORD {
+    attributes = GetFileAttributesW(extended.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES ? 0 : LastError();
+  });
+  if (read_error == ERROR_FILE_NOT_FOUND || read_error == ERROR_PATH_NOT_FOUND) return 0;
+  if (read_error != 0) return read_error;
   if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
     return ERROR_ACCESS_DENIED;
   }
   // Delete access is what a replace needs of the file; a running program
   // does not refuse it, its permissions may. A process that holds the file
-  // without sharing its deletion may let go when the updater is stopped.
-  HANDLE file = CreateFileW(extended.c_str(), DELETE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = LastError();
-    return IsSharingOrLockViolation(error) ? 0 : error;
-  }
-  CloseHandle(file);
-  return 0;
+  // without sharing its deletion may let go when the updater is stopped:
+  // the replace waits for it then.
+  return RetryFileStep(FileStep::kCheckCurrent, current, [&]() -> DWORD {
+    HANDLE file = CreateFileW(extended.c_str(), DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      const DWORD error = LastError();
+      return IsSharingOrLockViolation(error) ? 0 : error;
+    }
+    CloseHandle(file);
+    return 0;
+  });
 }
 
 namespace {
@@ -356,14 +361,12 @@ SystemError CopyOver(Download& download, const Text& current, bool& current_refu
   CloseHandle(copy);
   const Text extended_temp = ExtendedPath(temp), extended_current = ExtendedPath(current);
   if (error == 0) {
-    error = RetryWhileHeld(
-        [&]() -> DWORD {
-          return MoveFileExW(extended_temp.c_str(), extended_current.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                     ? 0
-                     : LastError();
-        },
-        [&](DWORD move_error) { return MayBeFreedSoon(extended_current, move_error); });
+    error = RetryFileStep(FileStep::kReplaceCurrent, current, [&]() -> DWORD {
+      return MoveFileExW(extended_temp.c_str(), extended_current.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                 ? 0
+                 : LastError();
+    });
   }
   if (error != 0) {
     DeleteFileW(extended_temp.c_str());
@@ -381,9 +384,9 @@ SystemError CopyOver(Download& download, const Text& current, bool& current_refu
 SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
                                        bool& current_refused) {
   const Text target = ExtendedPath(current);
-  const SystemError error = RetryWhileHeld(
-      [&]() -> DWORD { return RenameByHandle(download.handle, target); },
-      [&](DWORD rename_error) { return MayBeFreedSoon(target, rename_error); });
+  const SystemError error = RetryFileStep(FileStep::kReplaceCurrent, current, [&]() -> DWORD {
+    return RenameByHandle(download.handle, target);
+  });
   if (error == ERROR_NOT_SAME_DEVICE) return CopyOver(download, current, current_refused);
   // The download is held by this handle alone: what refuses its rename is
   // the current executable (or its folder).
@@ -402,8 +405,9 @@ SystemError LaunchMinimized(const Text& path) {
   const Text program = ShortFormIfLong(path);
   Text command_line = L"\"" + program + L"\"";
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  // The updater gets the system's error mode, not the tool's own.
+  if (!CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, FALSE,
+                      CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
     return LastError();
   }
   CloseHandle(process.hThread);
@@ -411,12 +415,52 @@ SystemError LaunchMinimized(const Text& path) {
   return 0;
 }
 
+// The words of the errors the steps can meet, as Microsoft's English
+// messages have them: the same on every Windows, whatever languages it has
+// installed (the system's own text is in the user's language, and English
+// ones are missing without the English language pack).
 Text DescribeSystemError(SystemError error) {
-  wchar_t buffer[512];
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                static_cast<DWORD>(error), 0, buffer, 512, nullptr);
-  if (length == 0) return L"system error " + DecimalText(error);
-  return Text(buffer, length);
+  static const struct {
+    DWORD error;
+    const wchar_t* words;
+  } kWords[] = {
+      {ERROR_FILE_NOT_FOUND, L"The system cannot find the file specified"},
+      {ERROR_PATH_NOT_FOUND, L"The system cannot find the path specified"},
+      {ERROR_ACCESS_DENIED, L"Access is denied"},
+      {ERROR_INVALID_HANDLE, L"The handle is invalid"},
+      {ERROR_NOT_ENOUGH_MEMORY, L"Not enough memory resources are available"},
+      {ERROR_INVALID_DRIVE, L"The system cannot find the drive specified"},
+      {ERROR_NOT_SAME_DEVICE, L"The system cannot move the file to a different disk drive"},
+      {ERROR_WRITE_PROTECT, L"The media is write protected"},
+      {ERROR_NOT_READY, L"The device is not ready"},
+      {ERROR_GEN_FAILURE, L"A device attached to the system is not functioning"},
+      {ERROR_SHARING_VIOLATION,
+       L"The process cannot access the file because it is being used by another process"},
+      {ERROR_LOCK_VIOLATION,
+       L"The process cannot access the file because another process has locked a portion of the file"},
+      {ERROR_HANDLE_DISK_FULL, L"The disk is full"},
+      {ERROR_BAD_NETPATH, L"The network path was not found"},
+      {ERROR_NETNAME_DELETED, L"The specified network name is no longer available"},
+      {ERROR_FILE_EXISTS, L"The file exists"},
+      {ERROR_INVALID_PARAMETER, L"The parameter is incorrect"},
+      {ERROR_DISK_FULL, L"There is not enough space on the disk"},
+      {ERROR_INVALID_NAME, L"The filename, directory name, or volume label syntax is incorrect"},
+      {ERROR_ALREADY_EXISTS, L"Cannot create a file when that file already exists"},
+      {ERROR_BAD_EXE_FORMAT, L"It is not a valid Win32 application"},
+      {ERROR_FILENAME_EXCED_RANGE, L"The filename or extension is too long"},
+      {ERROR_EXE_MACHINE_TYPE_MISMATCH,
+       L"This version of the program is not compatible with the version of Windows running"},
+      {225 /* ERROR_VIRUS_INFECTED */, L"The file contains a virus or potentially unwanted software"},
+      {ERROR_DELETE_PENDING, L"The file cannot be opened because it is in the process of being deleted"},
+      {740 /* ERROR_ELEVATION_REQUIRED */, L"The requested operation requires elevation"},
+      {ERROR_USER_MAPPED_FILE,
+       L"The requested operation cannot be performed on a file with a user-mapped section open"},
+      {ERROR_CANT_ACCESS_FILE, L"The file cannot be accessed by the system"},
+  };
+  for (const auto& known : kWords) {
+    if (known.error == error) return known.words;
+  }
+  return Text();
 }
 
 LocalTime GetLocalTimeNow() {

@@ -1,5 +1,6 @@
 #include "run/frm_copy.h"
 
+#include <exception>
 #include <memory>
 
 #include "process/process_kill.h"
@@ -39,7 +40,13 @@ void RecordFailure(const Text& directory, const Text& description) {
   EndProcess(code);
 }
 
-Text Reason(SystemError error) { return CleanReason(DescribeSystemError(error)); }
+// The error's words and its number: one key for one failure on every
+// machine, and a number to look up where there are no words.
+Text Reason(SystemError error) {
+  const Text words = DescribeSystemError(error), number = DecimalText(error);
+  if (words.empty()) return TXT("error ") + number;
+  return CleanReason(words) + TXT(" (error ") + number + TXT(")");
+}
 
 [[noreturn]] void FailStep(const Text& directory, const Text& step, SystemError error,
                            ExitCode code) {
@@ -102,7 +109,22 @@ HeldDownload CheckSwapBeforeTheStop(const Text& directory, const Text& current,
 
 }  // namespace
 
-void FrmCopy::OnLoad() { ReplaceAndRelaunch(); }
+void EndAfterInternalFailure() {
+  static bool ending = false;
+  if (!ending) {
+    ending = true;
+    Text dir;
+    if (GetProgramDirectory(dir) == 0) {
+      RecordFailure(dir, TXT("Cannot complete the run: internal error"));
+    }
+  }
+  EndProcess(kExitInternalError);
+}
+
+void FrmCopy::OnLoad() {
+  std::set_terminate(EndAfterInternalFailure);
+  ReplaceAndRelaunch();
+}
 
 void FrmCopy::ReplaceAndRelaunch() {
   Text dir;

@@ -12,11 +12,20 @@ enum ExitCode : int {
   kExitLaunchFailed = 5,
   kExitRunGuardFailed = 6,
   kExitDownloadRefused = 7,  // nothing stopped or changed; see ReplaceAndRelaunch
+  kExitInternalError = 8,    // an exception escaped, memory ran out: see EndAfterInternalFailure
 };
+
+// Where the run itself fails (an exception that escapes it, memory
+// exhausted): leaves a record where one can still be written and ends the
+// process with kExitInternalError, never with the runtime's own ending, which
+// shows a box on Windows and waits for a click. Installed as the terminate
+// handler by OnLoad. A failure while recording ends at once.
+[[noreturn]] void EndAfterInternalFailure();
 
 class FrmCopy {
  public:
-  // The load handler: runs the job once. Never returns.
+  // The load handler: runs the job once, any internal failure ending it as
+  // EndAfterInternalFailure does. Never returns.
   [[noreturn]] void OnLoad();
 
  private:

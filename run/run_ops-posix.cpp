@@ -1,6 +1,7 @@
 #include "run/run_ops.h"
 
 #include <dirent.h>
+#include <locale.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -369,7 +370,14 @@ SystemError LaunchMinimized(const Text& path) {
   return static_cast<SystemError>(error);
 }
 
-Text DescribeSystemError(SystemError error) { return strerror(static_cast<int>(error)); }
+// The C locale's words, whatever language the machine speaks.
+Text DescribeSystemError(SystemError error) {
+  const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  if (c_locale == static_cast<locale_t>(0)) return Text();
+  Text words = strerror_l(static_cast<int>(error), c_locale);
+  freelocale(c_locale);
+  return words;
+}
 
 LocalTime GetLocalTimeNow() {
   time_t now = time(nullptr);

@@ -87,7 +87,8 @@ SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
 // platform has windows, and does not wait for it.
 SystemError LaunchMinimized(const Text& path);
 
-// The system's own words for the error, as it gives them.
+// The system's words for the error in English, the same on every machine;
+// empty for an error it has no words for here.
 Text DescribeSystemError(SystemError error);
 
 LocalTime GetLocalTimeNow();

@@ -23,9 +23,9 @@
 #include "tests/e2e_run.h"
 #include "tests/ini_meaning.h"
 
-const char* const kReasonNotFound = "No such file or directory";
-const char* const kReasonReadOnly = "Permission denied";
-const char* const kReasonIsADirectory = "Is a directory";
+const char* const kReasonNotFound = "No such file or directory (error 2)";
+const char* const kReasonReadOnly = "Permission denied (error 13)";
+const char* const kReasonIsADirectory = "Is a directory (error 21)";
 const char* const kReasonWrittenByAnother = "another process is still writing it";
 const bool kOnWindows = false;
 
@@ -410,7 +410,7 @@ TEST_F(NativeRunTest, DownloadThatIsNotExecutableIsSwappedButRecordedAsUnlauncha
   const std::string downloaded = ReadFile(download_);
   EXPECT_EQ(RunTool(), kExitLaunchFailed);
   EXPECT_TRUE(HasContent(current_, downloaded));
-  EXPECT_EQ(RecordedKey(), "FalseCannot launch the updater: Permission denied");
+  EXPECT_EQ(RecordedKey(), "FalseCannot launch the updater: Permission denied (error 13)");
 }
 
 TEST_F(NativeRunTest, UnreadableDownloadFolderFailsTheSearchUnlessRoot) {
@@ -426,7 +426,8 @@ TEST_F(NativeRunTest, UnreadableDownloadFolderFailsTheSearchUnlessRoot) {
     EXPECT_TRUE(HasContent(current_, downloaded));
   } else {
     EXPECT_EQ(code, kExitSearchFailed);
-    EXPECT_EQ(RecordedKey(), "FalseCannot search for the downloaded copy: Permission denied");
+    EXPECT_EQ(RecordedKey(),
+              "FalseCannot search for the downloaded copy: Permission denied (error 13)");
     EXPECT_TRUE(HasContent(download_, downloaded));
   }
 }
@@ -457,7 +458,7 @@ TEST_F(NativeRunTest, RecordKeepsEveryOtherByteOfAnyProfile) {
       {"duplicate sections", "[Tovalane]\na=1\n[B]\n[Tovalane]\nb=2\n"},
       {"section in other letter case", "[TOVALANE]\na=1\n"},
       {"keys padded by blanks",
-       "[Tovalane]\n  FalseCannot launch the updater: No such file or directory  =  old  \n"},
+       "[Tovalane]\n  FalseCannot launch the updater: No such file or directory (error 2)  =  old  \n"},
       {"10,000-character lines", "[A]\nk=" + long_line + "\n;" + long_line + "\n"},
       {"comments and blank lines", "; top\n\n[Tovalane]\n; note\n\n[Z]\n"},
       {"UTF-16 LE", Utf16Bytes("[A]\r\nk=v\r\n[Tovalane]\r\nFalseOld=1\r\n")},
@@ -466,7 +467,7 @@ TEST_F(NativeRunTest, RecordKeepsEveryOtherByteOfAnyProfile) {
        "; settings of the server\r\n[Server]\r\nHost = example\r\n\r\n[Tovalane]\r\n"
        "FalseOld=2020-01-01 00:00:00\r\n\r\n[Last]\r\nk=v"},
   };
-  const std::string key = "FalseCannot launch the updater: No such file or directory";
+  const std::string key = "FalseCannot launch the updater: No such file or directory (error 2)";
   for (const auto& layout : layouts) {
     SCOPED_TRACE(layout.what);
     WriteFile(profile_, layout.content);

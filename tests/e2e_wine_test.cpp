@@ -41,6 +41,7 @@ struct WindowsBuild {
   std::string tool() const { return dir + "/PlindorSwap.exe"; }
   std::string stand_in() const { return dir + "/tests/stand_in_updater.exe"; }
   std::string file_holder() const { return dir + "/tests/file_holder.exe"; }
+  std::string model_test() const { return dir + "/tests/windows_model_test.exe"; }
   std::vector<std::string> Command(const std::string& program) const {
     std::vector<std::string> command = loader;
     command.push_back(program);
@@ -191,9 +192,9 @@ void ExpectLaunchedMinimized(StartRecord start, const std::string& current) {
 
 }  // namespace
 
-const char* const kReasonNotFound = "";
-const char* const kReasonReadOnly = "";
-const char* const kReasonIsADirectory = "";
+const char* const kReasonNotFound = "The system cannot find the file specified (error 2)";
+const char* const kReasonReadOnly = "Access is denied (error 5)";
+const char* const kReasonIsADirectory = "Access is denied (error 5)";
 // A writer shuts out the run's own open, which shares no writing.
 const char* const kReasonWrittenByAnother = "cannot open it: ";
 const bool kOnWindows = true;
@@ -478,6 +479,39 @@ TEST_F(WineRunTest, RecordReachesAFolderOutsideTheAnsiCodePage) {
   UseProgramDir(temp_.path() + "/\xCE\xA9\xCE\xBB-\xE6\x97\xA5\xE6\x9C\xAC-\xD0\x96");
   EXPECT_EQ(RunTool(), kExitLaunchFailed);
   ExpectRecordOf("Cannot launch the updater");
+}
+
+// What Wine cannot show: the platform files against a model of the calls
+// they make, answering as Windows is documented to (windows_model_test).
+TEST_F(WineRunTest, PlatformFilesMeetWhatWindowsIsDocumentedToAnswer) {
+  EXPECT_EQ(RunAndWait(suite->Command(suite->model_test()), 120, suite->Env()), 0);
+}
+
+// One failure has one key on every Windows, whatever its languages: the
+// same words, in plain ASCII, and the error's number. Here a German and a
+// Russian system, and an English code page with a Russian display language.
+TEST_F(WineRunTest, RecordKeyIsTheSameInEveryLanguage) {
+  const std::map<std::string, std::string> languages[] = {
+      {{"LANG", "de_DE.UTF-8"}},
+      {{"LANG", "ru_RU.UTF-8"}},
+      {{"LANG", "en_US.UTF-8"}, {"LC_MESSAGES", "ru_RU.UTF-8"}},
+  };
+  for (const auto& language : languages) {
+    SCOPED_TRACE(language.begin()->second);
+    TempDir case_dir("plindor-wine-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    PutDownload();
+    chmod(current_.c_str(), 0555);
+    std::map<std::string, std::string> env = tool_build->Env();
+    for (const auto& [name, value] : language) env[name] = value;
+    EXPECT_EQ(RunAndWait(ToolCommand(), 120, env), kExitDeleteFailed);
+    const std::string profile = ReadFile(profile_);
+    EXPECT_TRUE(std::all_of(profile.begin(), profile.end(),
+                            [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        << profile;
+    ExpectRecordOf("Cannot delete the current executable", "Access is denied (error 5)");
+  }
 }
 
 // What only a run of the shipped program can show: it fails as its 64-bit

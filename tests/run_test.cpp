@@ -2,7 +2,11 @@
 // control and the profile writer replaced by fakes that record each call.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,8 @@ struct World {
   SystemError guard_error = 0;
   bool guard_taken = true;
   SystemError search_error = 0;
+  bool search_throws = false;  // as memory running out would
+  bool end_for_real = false;
   SystemError open_error = 0;
   SystemError writer_check_error = 0;
   bool still_written = false;
@@ -79,6 +85,7 @@ void RemoveLeftoverCopies(const Text& current, const Text& profile) {
 }
 SystemError FindPlainFile(const Text& path, bool& found) {
   world.calls.push_back("search " + path);
+  if (world.search_throws) throw std::bad_alloc();
   found = world.search_error == 0 && world.files.count(path) != 0;
   return world.search_error;
 }
@@ -130,10 +137,13 @@ SystemError LaunchMinimized(const Text& path) {
   return world.files.count(path) != 0 ? 0 : kNotFound;
 }
 Text DescribeSystemError(SystemError error) {
-  return "  Error " + std::to_string(error) + ".\r\n";
+  return error == kDenied ? "  Access is denied.\r\n" : "";
 }
 LocalTime GetLocalTimeNow() { return {2026, 3, 4, 5, 6, 7}; }
-void EndProcess(int exit_code) { throw Ended{exit_code}; }
+void EndProcess(int exit_code) {
+  if (world.end_for_real) _exit(exit_code);
+  throw Ended{exit_code};
+}
 uint32_t GetProcessIdByName(Text name) {
   world.calls.push_back("lookup " + name);
   return world.running_updater;
@@ -229,25 +239,25 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
   const Files refused = {{kCurrent, "old"}, {kDownload, ""}};
   const Row rows[] = {
       {"guard error", [](World& w) { w.guard_error = kDenied; }, kExitRunGuardFailed,
-       {guard, "record"}, untouched, "Cannot wait for another run to finish: Error 5"},
+       {guard, "record"}, untouched, "Cannot wait for another run to finish: Access is denied (error 5)"},
       {"guard timeout", [](World& w) { w.guard_taken = false; }, kExitRunGuardFailed,
        {guard, "record"}, untouched,
        "Cannot start: another run on this folder did not finish in time"},
-      {"search", [](World& w) { w.search_error = kDenied; }, kExitSearchFailed,
-       {guard, tidy, search, "record"}, untouched, "Cannot search for the downloaded copy: Error 5"},
+      {"search, an error without words", [](World& w) { w.search_error = 1234; }, kExitSearchFailed,
+       {guard, tidy, search, "record"}, untouched, "Cannot search for the downloaded copy: error 1234"},
       {"current executable refused before the stop: nothing stopped",
        [](World& w) { w.current_error = kDenied; }, kExitDeleteFailed, then({"record", "close"}), untouched,
-       "Cannot delete the current executable: Error 5"},
+       "Cannot delete the current executable: Access is denied (error 5)"},
       {"replace refused by the current executable",
        [](World& w) { w.replace_error = kDenied, w.current_refused = true; }, kExitDeleteFailed,
        then({lookup, kill, "unchanged", replace, "record", "close"}), untouched,
-       "Cannot delete the current executable: Error 5"},
+       "Cannot delete the current executable: Access is denied (error 5)"},
       {"replace refused for the download", [](World& w) { w.replace_error = kDenied; },
        kExitMoveFailed, then({lookup, kill, "unchanged", replace, "record", "close"}), untouched,
-       "Cannot move the downloaded copy into place: Error 5"},
+       "Cannot move the downloaded copy into place: Access is denied (error 5)"},
       {"launch", [](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed,
        then({lookup, kill, "unchanged", replace, "close", launch, "record"}), swapped,
-       "Cannot launch the updater: Error 5"},
+       "Cannot launch the updater: Access is denied (error 5)"},
       {"download changed while the updater was stopped: it is started again",
        [](World& w) { w.changed_meanwhile = true; }, kExitDownloadRefused,
        then({lookup, kill, "unchanged", "record", lookup, launch, "close"}), untouched,
@@ -255,16 +265,16 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
       {"download cannot be opened, updater running",
        [](World& w) { w.open_error = kDenied; }, kExitDownloadRefused,
        {guard, tidy, search, open, "record", lookup}, untouched,
-       "Cannot take the downloaded copy: cannot open it: Error 5"},
+       "Cannot take the downloaded copy: cannot open it: Access is denied (error 5)"},
       {"download still written", [](World& w) { w.still_written = true; }, kExitDownloadRefused,
        {guard, tidy, search, open, "writers", "record", lookup, "close"}, untouched,
        "Cannot take the downloaded copy: another process is still writing it"},
       {"writers cannot be told", [](World& w) { w.writer_check_error = kDenied; },
        kExitDownloadRefused, {guard, tidy, search, open, "writers", "record", lookup, "close"}, untouched,
-       "Cannot take the downloaded copy: cannot tell whether it is still written: Error 5"},
+       "Cannot take the downloaded copy: cannot tell whether it is still written: Access is denied (error 5)"},
       {"download unreadable", [](World& w) { w.read_error = kDenied; }, kExitDownloadRefused,
        {guard, tidy, search, open, "writers", "read", "record", lookup, "close"}, untouched,
-       "Cannot take the downloaded copy: cannot read it: Error 5"},
+       "Cannot take the downloaded copy: cannot read it: Access is denied (error 5)"},
       {"download empty, updater running", [](World& w) { w.files[kDownload] = ""; },
        kExitDownloadRefused, {guard, tidy, search, open, "writers", "record", lookup, "close"}, refused,
        "Cannot take the downloaded copy: it is empty"},
@@ -283,7 +293,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
        },
        kExitLaunchFailed,
        {guard, tidy, search, open, "writers", "record", lookup, launch, "record", "close"}, refused,
-       "Cannot take the downloaded copy: it is empty", "Cannot launch the updater: Error 5"},
+       "Cannot take the downloaded copy: it is empty", "Cannot launch the updater: Access is denied (error 5)"},
       {"launch, profile refuses the record",
        [](World& w) {
          w.launch_error = kDenied;
@@ -310,6 +320,33 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
     }
     EXPECT_EQ(world.records, records);
   }
+}
+
+// An internal failure (an exception that escapes the run, memory exhausted)
+// ends the process with its own code and a record, never the runtime's way:
+// the load handler makes it the end of any exception that escapes the run.
+TEST_F(RunTest, InternalFailureEndsWithItsOwnCodeAndARecord) {
+  pid_t child = fork();
+  if (child == 0) {
+    world.search_throws = world.end_for_real = true;
+    []() noexcept {
+      FrmCopy form;
+      form.OnLoad();
+    }();
+    _exit(99);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitInternalError) << status;
+
+  try {
+    EndAfterInternalFailure();
+  } catch (const Ended& ended) {
+    EXPECT_EQ(ended.code, kExitInternalError);
+  }
+  EXPECT_EQ(world.records, (std::vector<std::string>{
+                               "/prog/Server.ini [Tovalane] FalseCannot complete the run: "
+                               "internal error=2026-03-04 05:06:07"}));
 }
 
 TEST(FailureRecordTest, ReasonIsOneCleanLine) {

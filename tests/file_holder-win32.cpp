@@ -4,7 +4,7 @@
 //          may open, delete or move it;
 //   write: opened for writing, sharing everything, as a downloader that has
 //          written every byte but not yet closed the file;
-//   cycle: held as "read" for 100 ms, let go for 20 ms, and again, as a
+//   cycle: held as "read" for 100 ms, let go for 100 ms, and again, as a
 //          scanner that lets go for a check and takes the file again.
 //
 // usage: file_holder PATH MILLISECONDS [read|write|cycle]
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     if (file != INVALID_HANDLE_VALUE) {
       Sleep(100);
       CloseHandle(file);
-      Sleep(20);
+      Sleep(100);
     } else {
       Sleep(5);
     }

@@ -10,6 +10,21 @@ namespace __gnu_cxx {
 void __verbose_terminate_handler() { EndAfterInternalFailure(); }
 }  // namespace __gnu_cxx
 
+// The C++ library's checks (an index past the end, a string too long, an
+// allocation too large) end the run as an exception escaping it would, but
+// without building the exception: its classes, and the old string type
+// they carry, would be a fifth of the program. The run catches none.
+namespace std {
+void __throw_length_error(const char*) { EndAfterInternalFailure(); }
+void __throw_logic_error(const char*) { EndAfterInternalFailure(); }
+void __throw_out_of_range(const char*) { EndAfterInternalFailure(); }
+void __throw_out_of_range_fmt(const char*, ...) { EndAfterInternalFailure(); }
+void __throw_invalid_argument(const char*) { EndAfterInternalFailure(); }
+void __throw_bad_function_call() { EndAfterInternalFailure(); }
+void __throw_bad_alloc() { EndAfterInternalFailure(); }
+void __throw_bad_array_new_length() { EndAfterInternalFailure(); }
+}  // namespace std
+
 // A program of the GUI subsystem that never creates a window: the run ends
 // the process before anything could be shown. Nor does the system show one
 // for it: no "insert a disk" box for a path on an empty drive, no error

@@ -102,8 +102,8 @@ rows.append(("The download's check (opened, whole and runnable here), 100 MB (a 
 size = int(read("win32-size"))
 imports = read("win32-imports")
 rows.append(("Size of build/win32/PlindorSwap.exe (stripped)",
-             f"{size / 1024:.1f} KiB, imports {imports}", "≤ 300 KiB, system DLLs only",
-             met(size <= 300 * 1024 and set(imports.lower().split()) <= {"kernel32.dll", "advapi32.dll", "msvcrt.dll"})))
+             f"{size / 1024:.1f} KiB, imports {imports}", "≤ 205 KiB, system DLLs only",
+             met(size <= 205 * 1024 and set(imports.lower().split()) <= {"kernel32.dll", "advapi32.dll", "msvcrt.dll"})))
 
 
 def rss(name):

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "common/retry.h"
 #include "process/process_kill.h"
@@ -204,25 +205,21 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {"a pending deletion refuses the attribute read and the open with access denied, "
-     "and the check waits it out",
+    {"a pending deletion refuses the attribute read and the open with access denied: the "
+     "check waits it out, and refuses a deletion still pending when the bound is over",
      "Microsoft Learn, DeleteFileW remarks (subsequent opens fail with ERROR_ACCESS_DENIED); "
      "llvm-project #90655 (GetFileAttributesW fails with ERROR_ACCESS_DENIED)",
      [](std::string& detail) {
-       model.path = PutFile(L"Plindor.exe", "old");
-       model.pending_delete = 4;
-       const SystemError error = CheckCurrentReplaceable(model.path);
-       detail = "check " + std::to_string(error);
-       return error == 0 && model.slept_ms > 0;
-     }},
-    {"a deletion pending past the bound refuses the check once the bound is over",
-     "Microsoft Learn, DeleteFileW remarks",
-     [](std::string& detail) {
-       model.path = PutFile(L"Plindor.exe", "old");
-       model.pending_delete = 1000;
-       const SystemError error = CheckCurrentReplaceable(model.path);
-       detail = "check " + std::to_string(error) + ", waited " + std::to_string(model.slept_ms);
-       return error == ERROR_ACCESS_DENIED && model.slept_ms == kHeldFile.bound_ms;
+       for (const auto& [refusals, error, waited] :
+            {std::tuple<int, SystemError, unsigned>{4, 0, 0}, {1000, ERROR_ACCESS_DENIED, kHeldFile.bound_ms}}) {
+         model.path = PutFile(L"Plindor.exe", "old");
+         model.pending_delete = refusals;
+         model.slept_ms = 0;
+         const SystemError check = CheckCurrentReplaceable(model.path);
+         detail += "check " + std::to_string(check) + " after " + std::to_string(model.slept_ms) + " ms; ";
+         if (check != error || (waited != 0 ? model.slept_ms != waited : model.slept_ms == 0)) return false;
+       }
+       return true;
      }},
     {"a rename over a file whose deletion is pending waits until it is gone",
      "Microsoft Learn, DeleteFileW remarks; Inno Setup, files deleted on network shares",

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +50,28 @@ inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
     at += written;
   }
   return 0;
+}
+
+// A point `ms` from now, on the clock that only goes forward.
+inline timespec DeadlineIn(unsigned ms) {
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return deadline;
+}
+
+// What is left until the deadline, in milliseconds; 0 once it has passed.
+inline unsigned MillisecondsLeft(const timespec& deadline) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long left = (deadline.tv_sec - now.tv_sec) * 1000LL +
+                         (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
+  return left > 0 ? static_cast<unsigned>(left) : 0;
 }
 
 // An exclusive flock on `fd`, within `timeout_ms`: 0 once taken, ETIMEDOUT

@@ -200,15 +200,6 @@ bool MayReplaceByRename(const Text& file, int fd, const struct stat& info) {
   return attributes == 0 || (attributes < 0 && errno == ENOTSUP);
 }
 
-// What is left of the wait for other writers, which spans every attempt.
-unsigned MillisecondsLeft(const timespec& deadline) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const long long left = (deadline.tv_sec - now.tv_sec) * 1000LL +
-                         (deadline.tv_nsec - now.tv_nsec) / 1000000LL;
-  return left > 0 ? static_cast<unsigned>(left) : 0;
-}
-
 Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const Text& value,
                   const timespec& lock_deadline) {
   // Without blocking: a FIFO or a device in the profile's place must not hold
@@ -252,9 +243,8 @@ Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const 
 void WriteIniValue(Text file, Text section, Text key, Text value) {
   // Out of memory, the record is not written and the file stays as it was;
   // the run still ends as it must.
-  timespec lock_deadline;
-  clock_gettime(CLOCK_MONOTONIC, &lock_deadline);
-  lock_deadline.tv_sec += kLockWaitMs / 1000;
+  // The wait for other writers spans every attempt.
+  const timespec lock_deadline = DeadlineIn(kLockWaitMs);
   try {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
       if (WriteOnce(file, section, key, value, lock_deadline) != Outcome::kChangedMeanwhile) return;

@@ -150,8 +150,7 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   // the process: the kernel frees it when the run ends, and no file is left.
   struct stat folder;
   if (stat(directory.c_str(), &folder) != 0) return LastError();
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const timespec deadline = DeadlineIn(timeout_ms);
   bool named = false;
   const SystemError name_error = TakeNamedGuard(folder, timeout_ms, named);
   if (name_error == 0 && !named) return 0;
@@ -161,13 +160,9 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   Fd lock(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (lock.get() < 0) {
     taken = name_error == 0;
-    return name_error != 0 ? name_error : 0;
+    return name_error;
   }
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  const long long spent_ms =
-      (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
-  const int error = FlockWithin(lock.get(), spent_ms < timeout_ms ? timeout_ms - spent_ms : 0);
+  const int error = FlockWithin(lock.get(), MillisecondsLeft(deadline));
   if (error == ETIMEDOUT) return 0;
   if (error == 0) {
     lock.release();

@@ -291,7 +291,10 @@ std::vector<E2eRun::TwoRuns> E2eRun::TwoRunsAtOnce() {
   const std::string name = "plindor-" + std::to_string(getpid());
   UseProgramDir(wine_env["WINEPREFIX"] + "/drive_c/" + name);
   const std::vector<std::string> on_c = tool_build->Command("C:\\" + name + "\\PlindorSwap.exe");
-  return {{"one spelling", 4, true, on_c, on_c}, {"two spellings", 4, true, on_c, ToolCommand()}};
+  // Wine names a Unix path under the prefix by its C: drive: the other
+  // spelling is given as Z:\... outright.
+  const std::vector<std::string> on_z = tool_build->Command(WindowsPath(dir_ + "/PlindorSwap.exe"));
+  return {{"one spelling", 4, true, on_c, on_c}, {"two spellings", 4, true, on_c, on_z}};
 }
 
 std::vector<E2eRun::NoDownload> E2eRun::NoDownloadKinds() {

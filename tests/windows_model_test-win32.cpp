@@ -28,7 +28,8 @@ struct Model {
   DWORD reparse_tag = 0;
   bool process_running = false;  // the process to stop, whose name cannot be read
   bool terminated = false;
-  bool global_refused = false;
+  bool global_refused = false;   // creating a Global\ object is refused
+  bool global_openable = false;  // but one made by a service may be opened
   std::wstring module_path;  // GetModuleFileNameW's answer, where set
   std::wstring opened_folder, mutex_name;
   int format_message_calls = 0;
@@ -143,7 +144,9 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES security, WINBOOL owned, LPCWST
 
 HANDLE WINAPI OpenMutexW(DWORD access, WINBOOL inherit, LPCWSTR name) {
   if (model.global_refused && wcsncmp(name, L"Global\\", 7) == 0) {
-    return Refuse(ERROR_ACCESS_DENIED), nullptr;
+    if (!model.global_openable) return Refuse(ERROR_ACCESS_DENIED), nullptr;
+    model.mutex_name = name;
+    return Real<decltype(&CreateMutexW)>("kernel32", "CreateMutexW")(nullptr, FALSE, name);
   }
   return Real<decltype(&OpenMutexW)>("kernel32", "OpenMutexW")(access, inherit, name);
 }
@@ -301,14 +304,32 @@ const Row kRows[] = {
        }
        return true;
      }},
-    {"the Global\\ namespace refused: the guard is the session's own",
-     "Microsoft Learn, Kernel Object Namespaces (creating global objects may be refused)",
+    {"the Global\\ namespace refused: a service's guard is waited on, or else the session's "
+     "own is made; named for the folder's volume serial number and file index",
+     "Microsoft Learn, Kernel Object Namespaces (creating global objects may be refused); "
+     "BY_HANDLE_FILE_INFORMATION (the two identify a file on a machine)",
      [](std::string& detail) {
-       model.global_refused = true;
-       bool taken = false;
-       const SystemError error = TakeRunGuard(folder, 1000, taken);
-       detail = "guard " + std::to_string(error);
-       return error == 0 && taken && model.mutex_name.compare(0, 6, L"Local\\") == 0;
+       BY_HANDLE_FILE_INFORMATION identity;
+       HANDLE opened = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+       GetFileInformationByHandle(opened, &identity);
+       CloseHandle(opened);
+       wchar_t key[64];
+       swprintf(key, 64, L"PlindorSwap-%08lx-%08lx%08lx", identity.dwVolumeSerialNumber,
+                identity.nFileIndexHigh, identity.nFileIndexLow);
+       // A service's guard, which users may only wait on, is opened; where
+       // even that is refused, the session's own is made.
+       for (const bool openable : {true, false}) {
+         model.global_refused = true;
+         model.global_openable = openable;
+         bool taken = false;
+         const SystemError error = TakeRunGuard(folder, 1000, taken);
+         detail += "guard " + std::to_string(error) + "; ";
+         if (error != 0 || !taken || model.mutex_name != (openable ? L"Global\\" : L"Local\\") + std::wstring(key)) {
+           return false;
+         }
+       }
+       return true;
      }},
     {"at a drive's root the guard is keyed on the root, not the drive's current folder",
      "Microsoft Learn, Naming Files, Paths, and Namespaces (\"C:\" alone is the current "

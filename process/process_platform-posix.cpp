@@ -130,27 +130,26 @@ void TerminateStoppableProcess(StoppableProcess& process) {
   }
 }
 
-bool WaitForStoppedProcess(StoppableProcess& process, unsigned milliseconds) {
+void WaitForStoppedProcess(StoppableProcess& process, unsigned milliseconds) {
   if (process.pidfd >= 0) {
     pollfd ended = {process.pidfd, POLLIN, 0};
-    return poll(&ended, 1, static_cast<int>(milliseconds)) == 1;
+    poll(&ended, 1, static_cast<int>(milliseconds));
+    return;
   }
   // Known only by its id: ended once its entry is gone or a zombie's.
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(process.pid));
-  return RetryWithin(
-             PollingFor(milliseconds),
-             [&]() -> SystemError {
-               const int fd = open(path, O_RDONLY | O_CLOEXEC);
-               if (fd < 0) return 0;
-               char stat[512];
-               const ssize_t got = read(fd, stat, sizeof stat - 1);
-               close(fd);
-               stat[got > 0 ? got : 0] = '\0';
-               const char* state = strrchr(stat, ')');
-               return state != nullptr && state[1] == ' ' && state[2] == 'Z' ? 0 : EBUSY;
-             },
-             [](SystemError error) { return error == EBUSY; }) == 0;
+  const auto ended = [&]() -> SystemError {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char stat[512];
+    const ssize_t got = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    stat[got > 0 ? got : 0] = '\0';
+    const char* state = strrchr(stat, ')');
+    return state != nullptr && state[1] == ' ' && state[2] == 'Z' ? 0 : EBUSY;
+  };
+  RetryWithin(PollingFor(milliseconds), ended, [](SystemError error) { return error == EBUSY; });
 }
 
 void CloseStoppableProcess(StoppableProcess* process) {

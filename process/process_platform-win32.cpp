@@ -96,8 +96,8 @@ bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name) {
 
 void TerminateStoppableProcess(StoppableProcess& process) { TerminateProcess(process.handle, 0); }
 
-bool WaitForStoppedProcess(StoppableProcess& process, unsigned milliseconds) {
-  return WaitForSingleObject(process.handle, milliseconds) == WAIT_OBJECT_0;
+void WaitForStoppedProcess(StoppableProcess& process, unsigned milliseconds) {
+  WaitForSingleObject(process.handle, milliseconds);
 }
 
 void CloseStoppableProcess(StoppableProcess* process) {

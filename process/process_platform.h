@@ -35,8 +35,7 @@ bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name);
 // Asks the system to end the process at once; the outcome is ignored.
 void TerminateStoppableProcess(StoppableProcess& process);
 
-// Waits up to `milliseconds` for the stopped process to have ended; false
-// when it has not.
-bool WaitForStoppedProcess(StoppableProcess& process, unsigned milliseconds);
+// Waits up to `milliseconds` for the stopped process to have ended.
+void WaitForStoppedProcess(StoppableProcess& process, unsigned milliseconds);
 
 void CloseStoppableProcess(StoppableProcess* process);

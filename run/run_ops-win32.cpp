@@ -23,23 +23,24 @@ void AppendHex(Text& text, uint64_t value, int digits) {
 
 // The folder's identity, its volume and its file index: the same however
 // the path to it is spelled (another drive letter for the same place, a
-// UNC path, a subst drive, a junction, a short name).
-bool FolderIdentity(const Text& directory, Text& identity) {
+// UNC path, a subst drive, a junction, a short name). Empty where the folder
+// cannot be opened to learn it.
+Text FolderIdentity(const Text& directory) {
   // "C:" alone names the current folder of drive C, not its root.
   const Text folder_path = !directory.empty() && directory.back() == L':' ? directory + L'\\' : directory;
   HANDLE folder = CreateFileW(ExtendedPath(folder_path).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return false;
+  if (folder == INVALID_HANDLE_VALUE) return Text();
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(folder, &info) != 0;
   CloseHandle(folder);
-  if (!known) return false;
-  identity.clear();
+  Text identity;
+  if (!known) return identity;
   AppendHex(identity, info.dwVolumeSerialNumber, 8);
   identity += L'-';
   AppendHex(identity, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 16);
-  return true;
+  return identity;
 }
 
 // Where the folder cannot be opened to learn its identity, a hash of its
@@ -105,8 +106,8 @@ SystemError GetProgramDirectory(Text& directory) {
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
   taken = false;
   // The handle stays open until the process ends, which releases the mutex.
-  Text key;
-  if (!FolderIdentity(directory, key)) key = PathKey(directory);
+  Text key = FolderIdentity(directory);
+  if (key.empty()) key = PathKey(directory);
   HANDLE mutex = OpenRunGuardMutex(key);
   if (mutex == nullptr) return LastError();
   switch (WaitForSingleObject(mutex, timeout_ms)) {

@@ -62,9 +62,8 @@ void CloseStoppableProcess(StoppableProcess* process) {
   delete process;
 }
 void PauseMilliseconds(unsigned ms) { calls.push_back("pause " + std::to_string(ms)); }
-bool WaitForStoppedProcess(StoppableProcess& process, unsigned ms) {
+void WaitForStoppedProcess(StoppableProcess& process, unsigned ms) {
   calls.push_back("wait " + std::to_string(process.id) + " " + std::to_string(ms));
-  return true;
 }
 
 class ProcessKillTest : public ::testing::Test {

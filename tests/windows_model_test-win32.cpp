@@ -8,32 +8,54 @@
 //
 // usage: windows_model_test   (exit 0 when every row holds)
 #include <windows.h>
+// After windows.h: the security descriptor language needs its types.
+#include <sddl.h>
 
 #include <cstdio>
+#include <set>
+#include <vector>
 #include <string>
 #include <tuple>
 
+#include "common/path-win32.h"
 #include "common/retry.h"
 #include "process/process_kill.h"
+#include "profile/mod_ini.h"
 #include "run/run_ops.h"
 
 namespace {
 
 // What the model answers, set by each row.
 struct Model {
-  std::wstring path;           // the file the row is about
-  int pending_delete = 0;      // calls refused as a pending deletion; then it is gone
-  bool running_image = false;  // the image of a process that runs until terminated
-  bool not_same_device = false;
+  std::wstring path;             // the file the row is about, matched at the end of a path
+  int pending_delete = 0;        // calls refused as a pending deletion; then it is gone
+  bool running_image = false;    // the image of a process that runs until terminated
+  bool denied_delete = false;    // its permissions refuse delete access
+  bool refuses_replace = false;  // a rename or move over it is refused for good
+  bool not_same_device = false;  // the download lies on another volume
+  enum Step { kNoCopyFailure, kCreateCopy, kNamesTaken, kWriteCopy, kFlushCopy } copy_fails = kNoCopyFailure;
+  HANDLE copy = nullptr;         // the temporary copy beside the current executable
+  int copy_creations = 0;        // how often its creation was tried
   DWORD reparse_tag = 0;
-  bool process_running = false;  // the process to stop, whose name cannot be read
+  bool process_running = false;  // the process to stop, id 4242
+  bool query_right_refused = false;
+  std::wstring process_image;    // its image name; none: it cannot be queried
+  DWORD process_access = 0;      // the rights its handle was opened with
+  std::vector<DWORD> waits;      // the timeouts its handle was waited on with
   bool terminated = false;
   bool global_refused = false;   // creating a Global\ object is refused
   bool global_openable = false;  // but one made by a service may be opened
-  std::wstring module_path;  // GetModuleFileNameW's answer, where set
+  std::wstring global_security;  // the Global\ guard's access list, as SDDL
+  std::wstring module_path;      // GetModuleFileNameW's answer, where set; "-": it fails
+  bool folder_unopenable = false;  // the program directory cannot be opened
+  size_t temp_folder_length = 0;   // GetTempPathW's answer's length, where set
+  bool native_info_emulated = false;  // GetNativeSystemInfo answers as under x86 emulation
+  std::wstring short_form;       // GetShortPathNameW's answer, where set
+  int temp_copy_held = 0;        // deletions of the profile's temporary copy refused
   std::wstring opened_folder, mutex_name;
   int format_message_calls = 0;
   unsigned slept_ms = 0;
+  std::set<HANDLE> open;         // file and search handles not closed yet
 };
 Model model;
 
@@ -45,11 +67,12 @@ Function Real(const char* dll, const char* name) {
       reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA(dll), name)));
 }
 
-bool IsModelPath(const wchar_t* path) {
-  const std::wstring given = path;
+bool IsModelPath(const std::wstring& given) {
   return !model.path.empty() && given.size() >= model.path.size() &&
          given.compare(given.size() - model.path.size(), model.path.size(), model.path) == 0;
 }
+
+bool IsTemporaryCopy(const std::wstring& path) { return path.find(L".PlindorSwap-") != path.npos; }
 
 // A pending deletion lasts while another client holds the file; when it
 // ends, the file is gone.
@@ -61,6 +84,15 @@ bool StillPendingDelete() {
 
 bool Refuse(DWORD error) {
   SetLastError(error);
+  return false;
+}
+
+// What a rename or a move over the model's file meets.
+bool ReplaceRefused(const std::wstring& target) {
+  if (!IsModelPath(target)) return false;
+  if (StillPendingDelete() || model.refuses_replace || (model.running_image && !model.terminated)) {
+    return !Refuse(ERROR_ACCESS_DENIED);
+  }
   return false;
 }
 
@@ -78,19 +110,49 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR path) {
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR path, LPWIN32_FIND_DATAW found) {
   HANDLE search = Real<decltype(&FindFirstFileW)>("kernel32", "FindFirstFileW")(path, found);
-  if (search != INVALID_HANDLE_VALUE && IsModelPath(path) && model.reparse_tag != 0) {
+  if (search == INVALID_HANDLE_VALUE) return search;
+  model.open.insert(search);
+  if (IsModelPath(path) && model.reparse_tag != 0) {
     found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     found->dwReserved0 = model.reparse_tag;
   }
   return search;
 }
 
+WINBOOL WINAPI FindClose(HANDLE search) {
+  model.open.erase(search);
+  return Real<decltype(&FindClose)>("kernel32", "FindClose")(search);
+}
+
 HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE base) {
-  if (IsModelPath(path) && StillPendingDelete()) return Refuse(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-  if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0) model.opened_folder = path;
-  return Real<decltype(&CreateFileW)>("kernel32", "CreateFileW")(path, access, share, security,
-                                                                 disposition, flags, base);
+  if (IsModelPath(path) && (StillPendingDelete() || (model.denied_delete && (access & DELETE) != 0))) {
+    return Refuse(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+  }
+  if (IsTemporaryCopy(path)) {
+    ++model.copy_creations;
+    if (model.copy_fails == Model::kCreateCopy) return Refuse(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+    if (model.copy_fails == Model::kNamesTaken) return Refuse(ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE;
+  }
+  if ((flags & FILE_FLAG_BACKUP_SEMANTICS) != 0) {
+    model.opened_folder = path;
+    if (model.folder_unopenable) return Refuse(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+  }
+  HANDLE file = Real<decltype(&CreateFileW)>("kernel32", "CreateFileW")(path, access, share, security,
+                                                                        disposition, flags, base);
+  if (file != INVALID_HANDLE_VALUE) model.open.insert(file);
+  if (IsTemporaryCopy(path)) model.copy = file;
+  return file;
+}
+
+WINBOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED at) {
+  if (file == model.copy && model.copy_fails == Model::kWriteCopy) return Refuse(ERROR_DISK_FULL);
+  return Real<decltype(&WriteFile)>("kernel32", "WriteFile")(file, data, size, written, at);
+}
+
+WINBOOL WINAPI FlushFileBuffers(HANDLE file) {
+  if (file == model.copy && model.copy_fails == Model::kFlushCopy) return Refuse(ERROR_DISK_FULL);
+  return Real<decltype(&FlushFileBuffers)>("kernel32", "FlushFileBuffers")(file);
 }
 
 WINBOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
@@ -98,45 +160,83 @@ WINBOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS
   if (kind == FileRenameInfo) {
     const auto* rename = static_cast<const FILE_RENAME_INFO*>(info);
     const std::wstring target(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
-    if (IsModelPath(target.c_str())) {
-      if (model.not_same_device) return Refuse(ERROR_NOT_SAME_DEVICE);
-      if (StillPendingDelete()) return Refuse(ERROR_ACCESS_DENIED);
-      if (model.running_image && !model.terminated) return Refuse(ERROR_ACCESS_DENIED);
-    }
+    if (IsModelPath(target) && model.not_same_device) return Refuse(ERROR_NOT_SAME_DEVICE);
+    if (ReplaceRefused(target)) return FALSE;
   }
   return Real<decltype(&SetFileInformationByHandle)>("kernel32", "SetFileInformationByHandle")(
       file, kind, info, size);
 }
 
+WINBOOL WINAPI MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  if (ReplaceRefused(to)) return FALSE;
+  return Real<decltype(&MoveFileExW)>("kernel32", "MoveFileExW")(from, to, flags);
+}
+
+WINBOOL WINAPI DeleteFileW(LPCWSTR path) {
+  if (wcsstr(path, L"\\PSw") != nullptr && model.temp_copy_held > 0) {
+    --model.temp_copy_held;
+    return Refuse(ERROR_ACCESS_DENIED);
+  }
+  return Real<decltype(&DeleteFileW)>("kernel32", "DeleteFileW")(path);
+}
+
+DWORD WINAPI GetShortPathNameW(LPCWSTR path, LPWSTR out, DWORD size) {
+  if (model.short_form.empty()) return Real<decltype(&GetShortPathNameW)>("kernel32", "GetShortPathNameW")(path, out, size);
+  if (model.short_form == L"-") return Refuse(ERROR_INVALID_PARAMETER), 0;
+  if (size <= model.short_form.size()) return static_cast<DWORD>(model.short_form.size() + 1);
+  wcscpy(out, model.short_form.c_str());
+  return static_cast<DWORD>(model.short_form.size());
+}
+
 HANDLE WINAPI OpenProcess(DWORD access, WINBOOL inherit, DWORD id) {
-  if (id == 4242) return kProcess;
-  return Real<decltype(&OpenProcess)>("kernel32", "OpenProcess")(access, inherit, id);
+  if (id != 4242) return Real<decltype(&OpenProcess)>("kernel32", "OpenProcess")(access, inherit, id);
+  if (model.query_right_refused && (access & PROCESS_QUERY_LIMITED_INFORMATION) != 0) {
+    return Refuse(ERROR_ACCESS_DENIED), nullptr;
+  }
+  model.process_access = access;
+  return kProcess;
 }
 
 WINBOOL WINAPI QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name, PDWORD size) {
-  if (process == kProcess) return Refuse(ERROR_ACCESS_DENIED);
-  return Real<decltype(&QueryFullProcessImageNameW)>("kernel32", "QueryFullProcessImageNameW")(
-      process, flags, name, size);
+  if (process != kProcess) {
+    return Real<decltype(&QueryFullProcessImageNameW)>("kernel32", "QueryFullProcessImageNameW")(
+        process, flags, name, size);
+  }
+  if (model.process_image.empty() || *size <= model.process_image.size()) return Refuse(ERROR_ACCESS_DENIED);
+  wcscpy(name, model.process_image.c_str());
+  *size = static_cast<DWORD>(model.process_image.size());
+  return TRUE;
 }
 
 WINBOOL WINAPI TerminateProcess(HANDLE process, UINT code) {
-  if (process == kProcess) return model.terminated = true;
-  return Real<decltype(&TerminateProcess)>("kernel32", "TerminateProcess")(process, code);
+  if (process != kProcess) return Real<decltype(&TerminateProcess)>("kernel32", "TerminateProcess")(process, code);
+  if ((model.process_access & PROCESS_TERMINATE) == 0) return Refuse(ERROR_ACCESS_DENIED);
+  return model.terminated = true;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD ms) {
-  if (object == kProcess) return model.process_running && !model.terminated ? WAIT_TIMEOUT : WAIT_OBJECT_0;
-  return Real<decltype(&WaitForSingleObject)>("kernel32", "WaitForSingleObject")(object, ms);
+  if (object != kProcess) return Real<decltype(&WaitForSingleObject)>("kernel32", "WaitForSingleObject")(object, ms);
+  if ((model.process_access & SYNCHRONIZE) == 0) return Refuse(ERROR_ACCESS_DENIED), WAIT_FAILED;
+  model.waits.push_back(ms);
+  return model.process_running && !model.terminated ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
 WINBOOL WINAPI CloseHandle(HANDLE object) {
   if (object == kProcess) return TRUE;
+  model.open.erase(object);
   return Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(object);
 }
 
 HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES security, WINBOOL owned, LPCWSTR name) {
-  if (model.global_refused && wcsncmp(name, L"Global\\", 7) == 0) {
-    return Refuse(ERROR_ACCESS_DENIED), nullptr;
+  if (wcsncmp(name, L"Global\\", 7) == 0) {
+    LPWSTR sddl = nullptr;
+    if (security != nullptr && security->lpSecurityDescriptor != nullptr &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+      model.global_security = sddl;
+      LocalFree(sddl);
+    }
+    if (model.global_refused) return Refuse(ERROR_ACCESS_DENIED), nullptr;
   }
   model.mutex_name = name;
   return Real<decltype(&CreateMutexW)>("kernel32", "CreateMutexW")(security, owned, name);
@@ -152,6 +252,7 @@ HANDLE WINAPI OpenMutexW(DWORD access, WINBOOL inherit, LPCWSTR name) {
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
+  if (model.module_path == L"-") return Refuse(ERROR_NOT_ENOUGH_MEMORY), 0;
   if (model.module_path.empty() || model.module_path.size() >= size) {
     return Real<decltype(&GetModuleFileNameW)>("kernel32", "GetModuleFileNameW")(module, path, size);
   }
@@ -163,6 +264,19 @@ DWORD WINAPI FormatMessageW(DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list
   ++model.format_message_calls;
   SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
   return 0;
+}
+
+DWORD WINAPI GetTempPathW(DWORD size, LPWSTR path) {
+  if (model.temp_folder_length == 0) return Real<decltype(&GetTempPathW)>("kernel32", "GetTempPathW")(size, path);
+  if (size <= model.temp_folder_length) return static_cast<DWORD>(model.temp_folder_length + 1);
+  std::wstring folder = L"C:\\" + std::wstring(model.temp_folder_length - 4, L't') + L"\\";
+  wcscpy(path, folder.c_str());
+  return static_cast<DWORD>(folder.size());
+}
+
+void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO info) {
+  Real<decltype(&GetNativeSystemInfo)>("kernel32", "GetNativeSystemInfo")(info);
+  if (model.native_info_emulated) info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
 }
 
 void WINAPI Sleep(DWORD ms) { model.slept_ms += ms; }
@@ -268,14 +382,16 @@ const Row kRows[] = {
        return error == 0 && ContentOf(model.path) == "new" &&
               ContentOf(folder + L"\\download.exe") == "(none)" && !stray;
      }},
-    {"a live process whose name cannot be queried is stopped as found",
+    {"a live process whose name cannot be queried is stopped as found, told from an ended one "
+     "without waiting, and waited for once stopped",
      "Microsoft Learn, QueryFullProcessImageNameW (fails for processes the caller may not "
-     "query) and OpenProcess (protected processes)",
+     "query), OpenProcess (protected processes), WaitForSingleObject (a zero timeout tests "
+     "the state and returns at once)",
      [](std::string& detail) {
        model.process_running = true;
        KillProcessById(4242, L"Plindor.EXE");
        detail = model.terminated ? "terminated" : "left running";
-       return model.terminated;
+       return model.terminated && model.waits == std::vector<DWORD>{0, 5000};
      }},
     {"a process that has ended has no name to read and is left alone",
      "Microsoft Learn, WaitForSingleObject (a process handle is signalled once it has ended)",
@@ -283,6 +399,169 @@ const Row kRows[] = {
        KillProcessById(4242, L"Plindor.EXE");
        detail = model.terminated ? "terminated" : "left alone";
        return !model.terminated;
+     }},
+    {"a current executable whose permissions refuse its deletion is refused before the "
+     "stop, once a pending deletion is ruled out",
+     "Microsoft Learn, File Security and Access Rights (DELETE); DeleteFileW remarks",
+     [](std::string& detail) {
+       model.path = PutFile(L"Plindor.exe", "old");
+       model.denied_delete = true;
+       const SystemError check = CheckCurrentReplaceable(model.path);
+       detail = "check " + std::to_string(check) + " after " + std::to_string(model.slept_ms) + " ms";
+       return check == ERROR_ACCESS_DENIED && model.slept_ms == kHeldFile.bound_ms;
+     }},
+    {"what is refused for good fails at once: a replace over a read-only file or a folder, "
+     "a download whose permissions refuse the open",
+     "Microsoft Learn, MoveFileExW and DeleteFileW (a read-only file or a directory is not "
+     "replaced: ERROR_ACCESS_DENIED), File Security and Access Rights",
+     [](std::string& detail) {
+       for (const bool folder_in_place : {false, true}) {
+         model = Model();
+         model.path = folder + L"\\Plindor.exe";
+         if (folder_in_place) {
+           CreateDirectoryW(model.path.c_str(), nullptr);
+         } else {
+           PutFile(L"Plindor.exe", "old");
+           SetFileAttributesW(model.path.c_str(), FILE_ATTRIBUTE_READONLY);
+         }
+         model.refuses_replace = true;
+         bool current_refused = false;
+         const SystemError error = Replace(model.path, current_refused);
+         SetFileAttributesW(model.path.c_str(), FILE_ATTRIBUTE_NORMAL);
+         DeleteFileW(model.path.c_str());
+         RemoveDirectoryW(model.path.c_str());
+         detail += "replace " + std::to_string(error) + " after " + std::to_string(model.slept_ms) + " ms; ";
+         if (error != ERROR_ACCESS_DENIED || !current_refused || model.slept_ms != 0) return false;
+       }
+       model = Model();
+       model.path = L"\\download.exe";
+       model.denied_delete = true;
+       Download* download = nullptr;
+       const SystemError open = OpenDownload(PutFile(L"download.exe", "new"), download);
+       detail += "open " + std::to_string(open);
+       return open == ERROR_ACCESS_DENIED && model.slept_ms == 0;
+     }},
+    {"across volumes, what refuses the copy beside the current executable (its creation, a "
+     "full disk when written or flushed, a running image in the way) leaves the current one "
+     "and the download as they were, and no copy",
+     "Microsoft Learn, System Error Codes (ERROR_DISK_FULL, 112); FlushFileBuffers (the data "
+     "reaches the disk, and a network share may report a full disk only then)",
+     [](std::string& detail) {
+       for (const Model::Step step : {Model::kCreateCopy, Model::kNamesTaken, Model::kWriteCopy,
+                                      Model::kFlushCopy, Model::kNoCopyFailure}) {
+         model = Model();
+         model.path = PutFile(L"Plindor.exe", "old");
+         model.not_same_device = true;
+         model.copy_fails = step;
+         model.running_image = step == Model::kNoCopyFailure;
+         bool current_refused = false;
+         const SystemError error = Replace(model.path, current_refused);
+         WIN32_FIND_DATAW found;
+         HANDLE copies = FindFirstFileW((folder + L"\\.Plindor.exe.PlindorSwap-*").c_str(), &found);
+         if (copies != INVALID_HANDLE_VALUE) FindClose(copies);
+         detail += "replace " + std::to_string(error) + " after " +
+                   std::to_string(model.copy_creations) + " names; ";
+         // A name that is taken is tried under others; a refusal is final.
+         const int names = step == Model::kNamesTaken ? 100 : 1;
+         const DWORD wanted = step == Model::kNamesTaken ? ERROR_FILE_EXISTS
+                              : step == Model::kCreateCopy || step == Model::kNoCopyFailure ? ERROR_ACCESS_DENIED
+                                                                                            : ERROR_DISK_FULL;
+         if (error != wanted || model.copy_creations != names || !current_refused ||
+             ContentOf(model.path) != "old" ||
+             ContentOf(folder + L"\\download.exe") != "new" || copies != INVALID_HANDLE_VALUE) {
+           return false;
+         }
+       }
+       return true;
+     }},
+    {"a process that refuses the query right is opened to be stopped without it, and stopped "
+     "as found",
+     "Microsoft Learn, Process Security and Access Rights (protected processes grant "
+     "PROCESS_TERMINATE apart from the query rights)",
+     [](std::string& detail) {
+       model.process_running = model.query_right_refused = true;
+       KillProcessById(4242, L"Plindor.EXE");
+       detail = model.terminated ? "terminated" : "left running";
+       return model.terminated && (model.process_access & SYNCHRONIZE) != 0;
+     }},
+    {"a process whose id now names another program is left running",
+     "Microsoft Learn, QueryFullProcessImageNameW (the image of the process the handle names)",
+     [](std::string& detail) {
+       model.process_running = true;
+       model.process_image = L"C:\\Windows\\notepad.exe";
+       KillProcessById(4242, L"Plindor.EXE");
+       detail = model.terminated ? "terminated" : "left running";
+       return !model.terminated;
+     }},
+    {"paths past MAX_PATH: the file calls get the extended form, and process creation and the "
+     "profile call the folder's short form without it",
+     "Microsoft Learn, Naming Files, Paths, and Namespaces (MAX_PATH counts the terminating "
+     "null; \"\\\\?\\\" and \"\\\\?\\UNC\\\"); GetShortPathNameW",
+     [](std::string& detail) {
+       const std::wstring long_name(250, L'd');
+       const struct {
+         std::wstring path, extended, short_form, shortened;
+       } paths[] = {
+           {L"C:\\" + std::wstring(256, L'd'), L"C:\\" + std::wstring(256, L'd'), L"", L""},
+           {L"C:\\" + std::wstring(257, L'd'), L"\\\\?\\C:\\" + std::wstring(257, L'd'), L"", L""},
+           {L"\\\\?\\C:\\" + long_name, L"\\\\?\\C:\\" + long_name, L"", L""},
+           {L"\\\\server\\share\\" + long_name + L"\\Plindor.exe",
+            L"\\\\?\\UNC\\server\\share\\" + long_name + L"\\Plindor.exe",
+            L"\\\\?\\UNC\\server\\share\\DDDDDD~1", L"\\\\server\\share\\DDDDDD~1\\Plindor.exe"},
+           {L"C:\\" + long_name + L"\\Plindor.exe", L"\\\\?\\C:\\" + long_name + L"\\Plindor.exe",
+            L"\\\\?\\C:\\DDDDDD~1", L"C:\\DDDDDD~1\\Plindor.exe"},
+           {L"C:\\" + long_name + L"\\Plindor.exe", L"\\\\?\\C:\\" + long_name + L"\\Plindor.exe",
+            L"-", L"C:\\" + long_name + L"\\Plindor.exe"},
+       };
+       for (const auto& row : paths) {
+         model.short_form = row.short_form;
+         const std::wstring shortened = ShortFormIfLong(row.path);
+         if (ExtendedPath(row.path) != row.extended ||
+             (!row.shortened.empty() && shortened != row.shortened)) {
+           detail = "a path of " + std::to_string(row.path.size());
+           return false;
+         }
+       }
+       return true;
+     }},
+    {"past MAX_PATH without short names, the record goes through a temporary copy, which is "
+     "removed though a scanner holds it for a moment",
+     "Microsoft Learn, WritePrivateProfileStringW (takes no extended path), GetTempFileNameW "
+     "(a folder of MAX_PATH - 14 characters at most); Windows Defender scans new files on "
+     "creation",
+     [](std::string& detail) {
+       std::wstring deep = L"\\\\?\\" + folder;
+       while (deep.size() < 300) {
+         deep += L"\\" + std::wstring(8, L'p');
+         CreateDirectoryW(deep.c_str(), nullptr);
+       }
+       const std::wstring profile = deep.substr(4) + L"\\Server.ini";
+       model.short_form = L"-";
+       model.temp_copy_held = 2;
+       WriteIniValue(profile, L"Tovalane", L"FalseX", L"1");
+       const std::string written = ContentOf(L"\\\\?\\" + profile);
+       wchar_t temp[MAX_PATH];
+       GetTempPathW(MAX_PATH, temp);
+       WIN32_FIND_DATAW found;
+       HANDLE copies = FindFirstFileW((std::wstring(temp) + L"PSw*.tmp").c_str(), &found);
+       if (copies != INVALID_HANDLE_VALUE) FindClose(copies);
+       DeleteFileW((L"\\\\?\\" + profile).c_str());
+       for (; deep.size() > folder.size() + 4; deep.resize(deep.rfind(L'\\'))) RemoveDirectoryW(deep.c_str());
+       detail = written;
+       const bool through_copy = written.find("FalseX=1") != std::string::npos &&
+                                 model.temp_copy_held == 0 && copies == INVALID_HANDLE_VALUE;
+       // GetTempFileNameW takes a folder of MAX_PATH - 14 characters at most:
+       // a longer temporary folder is not used, and nothing is written.
+       deep = L"\\\\?\\" + folder;
+       while (deep.size() < 300) {
+         deep += L"\\" + std::wstring(8, L'q');
+         CreateDirectoryW(deep.c_str(), nullptr);
+       }
+       model.temp_folder_length = MAX_PATH;
+       WriteIniValue(deep.substr(4) + L"\\Server.ini", L"Tovalane", L"FalseX", L"1");
+       const bool untouched = ContentOf(deep + L"\\Server.ini") == "(none)";
+       for (; deep.size() > folder.size() + 4; deep.resize(deep.rfind(L'\\'))) RemoveDirectoryW(deep.c_str());
+       return through_copy && untouched;
      }},
     {"reparse points that are no name surrogates are files; links are not",
      "Microsoft Learn, Reparse Point Tags and IsReparseTagNameSurrogate",
@@ -307,7 +586,8 @@ const Row kRows[] = {
     {"the Global\\ namespace refused: a service's guard is waited on, or else the session's "
      "own is made; named for the folder's volume serial number and file index",
      "Microsoft Learn, Kernel Object Namespaces (creating global objects may be refused); "
-     "BY_HANDLE_FILE_INFORMATION (the two identify a file on a machine)",
+     "BY_HANDLE_FILE_INFORMATION (the two identify a file on a machine); Synchronization "
+     "Object Security and Access Rights",
      [](std::string& detail) {
        BY_HANDLE_FILE_INFORMATION identity;
        HANDLE opened = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
@@ -329,7 +609,10 @@ const Row kRows[] = {
            return false;
          }
        }
-       return true;
+       // Anyone may wait on it; only the system and administrators may change it.
+       const std::wstring& acl = model.global_security;
+       return acl.find(L"(A;;GA;;;SY)") != acl.npos && acl.find(L"(A;;GA;;;BA)") != acl.npos &&
+              acl.find(L";;;WD)") != acl.npos && acl.find(L"(A;;GA;;;WD)") == acl.npos;
      }},
     {"at a drive's root the guard is keyed on the root, not the drive's current folder",
      "Microsoft Learn, Naming Files, Paths, and Namespaces (\"C:\" alone is the current "
@@ -338,8 +621,37 @@ const Row kRows[] = {
        model.module_path = L"C:\\PlindorSwap.exe";
        std::wstring directory;
        bool taken = false;
-       return GetProgramDirectory(directory) == 0 && directory == L"C:" &&
-              TakeRunGuard(directory, 1000, taken) == 0 && model.opened_folder == L"C:\\";
+       const bool root = GetProgramDirectory(directory) == 0 && directory == L"C:" &&
+                         TakeRunGuard(directory, 1000, taken) == 0 && model.opened_folder == L"C:\\";
+       // Where the system cannot name the program, its error is the answer.
+       model.module_path = L"-";
+       return root && GetProgramDirectory(directory) == ERROR_NOT_ENOUGH_MEMORY;
+     }},
+    {"a folder that cannot be opened to learn its identity gets a guard keyed on its path, "
+     "letter case aside",
+     "Microsoft Learn, Naming Files, Paths, and Namespaces (names are not case sensitive); "
+     "CreateMutexW (object names are)",
+     [](std::string& detail) {
+       model.folder_unopenable = true;
+       std::wstring names[2];
+       for (int i = 0; i < 2; ++i) {
+         bool taken = false;
+         std::wstring spelling = folder;
+         for (wchar_t& c : spelling) c = i == 0 ? towlower(c) : towupper(c);
+         TakeRunGuard(spelling, 1000, taken);
+         names[i] = model.mutex_name;
+       }
+       detail = std::string(names[0].begin(), names[0].end());
+       return names[0] == names[1] && names[0].find(L"PlindorSwap-path-") != names[0].npos;
+     }},
+    {"the native machine is IsWow64Process2's: GetNativeSystemInfo answers an emulated "
+     "program as if the system were what it emulates",
+     "Microsoft Learn, GetNativeSystemInfo remarks (on ARM64, as if the system were x86 or "
+     "x64); IsWow64Process2",
+     [](std::string&) {
+       model.native_info_emulated = true;
+       const RunnableMachines machines = GetRunnableMachines();
+       return machines.pe == std::vector<uint16_t>{IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64};
      }},
     {"English messages missing: the record's words do not come from the system",
      "Microsoft Learn, FormatMessage (ERROR_RESOURCE_LANG_NOT_FOUND without the language)",
@@ -361,7 +673,11 @@ int main() {
   for (const Row& row : kRows) {
     model = Model();
     std::string detail;
-    const bool holds = row.holds(detail);
+    bool holds = row.holds(detail);
+    if (!model.open.empty()) {
+      detail += " (" + std::to_string(model.open.size()) + " handles left open)";
+      holds = false;
+    }
     printf("%s: %s\n  (%s)%s%s\n", holds ? "ok" : "FAILED", row.behaviour, row.source,
            detail.empty() ? "" : "\n  ", detail.c_str());
     failed += holds ? 0 : 1;

@@ -131,6 +131,8 @@ namespace {
 Text FolderOf(const Text& path) { return path.substr(0, path.find_last_of(L'\\')); }
 Text NameOf(const Text& path) { return path.substr(path.find_last_of(L'\\') + 1); }
 
+constexpr ULONGLONG kLeftoverAge100ns = ULONGLONG{kLeftoverAgeS} * 10000000;
+
 ULONGLONG FileTimeValue(const FILETIME& time) {
   return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
@@ -142,7 +144,6 @@ void RemoveLeftoverCopies(const Text& current, const Text& profile) {
   GetSystemTimeAsFileTime(&now_time);
   const ULONGLONG now = FileTimeValue(now_time);
   for (const Text& path : {current, profile}) {
-    const ULONGLONG age = path == current ? 0 : ULONGLONG{kLeftoverAgeS} * 10000000;
     const Text folder = FolderOf(path) + L'\\', prefix = TempNamePrefix(NameOf(path));
     WIN32_FIND_DATAW found;
     HANDLE listing = FindFirstFileW(ExtendedPath(folder + prefix + L'*').c_str(), &found);
@@ -150,7 +151,7 @@ void RemoveLeftoverCopies(const Text& current, const Text& profile) {
     do {
       if (IsTemporaryCopyName(found.cFileName, prefix) &&
           (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-          now - FileTimeValue(found.ftLastWriteTime) >= age) {
+          (path == current || now - FileTimeValue(found.ftLastWriteTime) >= kLeftoverAge100ns)) {
         DeleteFileW(ExtendedPath(folder + found.cFileName).c_str());
       }
     } while (FindNextFileW(listing, &found));

@@ -56,6 +56,8 @@ struct Model {
   int format_message_calls = 0;
   unsigned slept_ms = 0;
   std::set<HANDLE> open;         // file and search handles not closed yet
+  std::set<HANDLE> mutexes;      // guard handles not closed yet
+  std::set<HLOCAL> allocated;    // security descriptors not freed yet
 };
 Model model;
 
@@ -224,6 +226,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD ms) {
 WINBOOL WINAPI CloseHandle(HANDLE object) {
   if (object == kProcess) return TRUE;
   model.open.erase(object);
+  model.mutexes.erase(object);
   return Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(object);
 }
 
@@ -239,16 +242,33 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES security, WINBOOL owned, LPCWST
     if (model.global_refused) return Refuse(ERROR_ACCESS_DENIED), nullptr;
   }
   model.mutex_name = name;
-  return Real<decltype(&CreateMutexW)>("kernel32", "CreateMutexW")(security, owned, name);
+  HANDLE mutex = Real<decltype(&CreateMutexW)>("kernel32", "CreateMutexW")(security, owned, name);
+  model.mutexes.insert(mutex);
+  return mutex;
 }
 
 HANDLE WINAPI OpenMutexW(DWORD access, WINBOOL inherit, LPCWSTR name) {
   if (model.global_refused && wcsncmp(name, L"Global\\", 7) == 0) {
     if (!model.global_openable) return Refuse(ERROR_ACCESS_DENIED), nullptr;
     model.mutex_name = name;
-    return Real<decltype(&CreateMutexW)>("kernel32", "CreateMutexW")(nullptr, FALSE, name);
+    HANDLE mutex = Real<decltype(&CreateMutexW)>("kernel32", "CreateMutexW")(nullptr, FALSE, name);
+    model.mutexes.insert(mutex);
+    return mutex;
   }
   return Real<decltype(&OpenMutexW)>("kernel32", "OpenMutexW")(access, inherit, name);
+}
+
+WINBOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(
+    LPCWSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor, PULONG size) {
+  const WINBOOL made = Real<decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)>(
+      "advapi32", "ConvertStringSecurityDescriptorToSecurityDescriptorW")(text, revision, descriptor, size);
+  if (made) model.allocated.insert(*descriptor);
+  return made;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL memory) {
+  model.allocated.erase(memory);
+  return Real<decltype(&LocalFree)>("kernel32", "LocalFree")(memory);
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size) {
@@ -623,9 +643,80 @@ const Row kRows[] = {
        bool taken = false;
        const bool root = GetProgramDirectory(directory) == 0 && directory == L"C:" &&
                          TakeRunGuard(directory, 1000, taken) == 0 && model.opened_folder == L"C:\\";
-       // Where the system cannot name the program, its error is the answer.
+       // Where the system cannot name the program, or names no folder, there
+       // is no program directory.
        model.module_path = L"-";
-       return root && GetProgramDirectory(directory) == ERROR_NOT_ENOUGH_MEMORY;
+       const SystemError unnamed = GetProgramDirectory(directory);
+       model.module_path = L"PlindorSwap.exe";
+       return root && unnamed == ERROR_NOT_ENOUGH_MEMORY &&
+              GetProgramDirectory(directory) == ERROR_BAD_PATHNAME;
+     }},
+    {"a guard another run holds past the wait is let go of, and every guard's security "
+     "descriptor is freed",
+     "Microsoft Learn, WaitForSingleObject (WAIT_TIMEOUT), CloseHandle, "
+     "ConvertStringSecurityDescriptorToSecurityDescriptorW (free with LocalFree)",
+     [](std::string& detail) {
+       // Another run: a thread of this process that takes the guard of a folder
+       // of its own (this thread holds the others') and keeps it.
+       static const std::wstring guarded = folder + L"\\guarded";
+       CreateDirectoryW(guarded.c_str(), nullptr);
+       struct Holder {
+         static DWORD WINAPI Run(LPVOID holding) {
+           bool taken = false;
+           TakeRunGuard(guarded, 1000, taken);
+           SetEvent(holding);
+           Real<decltype(&Sleep)>("kernel32", "Sleep")(INFINITE);
+           return 0;
+         }
+       };
+       HANDLE holding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+       HANDLE holder = CreateThread(nullptr, 0, Holder::Run, holding, 0, nullptr);
+       Real<decltype(&WaitForSingleObject)>("kernel32", "WaitForSingleObject")(holding, 10000);
+       CloseHandle(holding);
+       model.mutexes.clear();
+       bool taken = true;
+       const SystemError error = TakeRunGuard(guarded, 100, taken);
+       TerminateThread(holder, 0);
+       CloseHandle(holder);
+       RemoveDirectoryW(guarded.c_str());
+       detail += "guard " + std::to_string(error) + ", " + std::to_string(model.mutexes.size()) +
+                " handles, " + std::to_string(model.allocated.size()) + " descriptors";
+       return error == 0 && !taken && model.mutexes.empty() && model.allocated.empty();
+     }},
+    {"a run removes the leftover copies of the executable at once, those of the profile once "
+     "they are a minute old, and no other file",
+     "Microsoft Learn, SetFileTime and FILETIME (100-nanosecond intervals)",
+     [](std::string& detail) {
+       const struct {
+         const wchar_t* name;
+         bool old, removed;
+       } files[] = {
+           {L".Plindor.exe.PlindorSwap-a1B2c3", false, true},
+           {L".Server.ini.PlindorSwap-a1B2c3", false, false},
+           {L".Server.ini.PlindorSwap-d4E5f6", true, true},
+           {L".Server.ini.PlindorSwap-d4-5f6", true, false},
+           {L".Server.ini.backup", true, false},
+           {L"Plindor.exe.PlindorSwap-a1B2c3", true, false},
+       };
+       FILETIME now;
+       GetSystemTimeAsFileTime(&now);
+       ULARGE_INTEGER long_ago = {{now.dwLowDateTime, now.dwHighDateTime}};
+       long_ago.QuadPart -= 3600ull * 10000000;
+       const FILETIME old = {long_ago.LowPart, long_ago.HighPart};
+       for (const auto& file : files) {
+         const std::wstring path = PutFile(file.name, "left behind");
+         HANDLE opened = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+         if (file.old) SetFileTime(opened, nullptr, nullptr, &old);
+         CloseHandle(opened);
+       }
+       RemoveLeftoverCopies(folder + L"\\Plindor.exe", folder + L"\\Server.ini");
+       for (const auto& file : files) {
+         if ((ContentOf(folder + L"\\" + file.name) == "(none)") != file.removed) {
+           detail = std::string(file.name, file.name + wcslen(file.name));
+           return false;
+         }
+       }
+       return true;
      }},
     {"a folder that cannot be opened to learn its identity gets a guard keyed on its path, "
      "letter case aside",
@@ -674,6 +765,10 @@ int main() {
     model = Model();
     std::string detail;
     bool holds = row.holds(detail);
+    if (!model.allocated.empty()) {
+      detail += " (a security descriptor left unfreed)";
+      holds = false;
+    }
     if (!model.open.empty()) {
       detail += " (" + std::to_string(model.open.size()) + " handles left open)";
       holds = false;

@@ -335,7 +335,9 @@ HANDLE CreateTemporaryCopy(const Text& path, Text& temp) {
     }
     HANDLE file = CreateFileW(ExtendedPath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+    if (file != INVALID_HANDLE_VALUE) return file;
+    // A name that is taken is tried under another; any other refusal is final.
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
     seed = seed * 6364136223846793005ull + attempt;
   }
   return INVALID_HANDLE_VALUE;

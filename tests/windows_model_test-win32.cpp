@@ -29,6 +29,7 @@ namespace {
 struct Model {
   std::wstring path;             // the file the row is about, matched at the end of a path
   int pending_delete = 0;        // calls refused as a pending deletion; then it is gone
+  DWORD pending_error = ERROR_ACCESS_DENIED;  // how a pending deletion answers a rename
   bool running_image = false;    // the image of a process that runs until terminated
   bool denied_delete = false;    // its permissions refuse delete access
   bool refuses_replace = false;  // a rename or move over it is refused for good
@@ -54,6 +55,9 @@ struct Model {
   int temp_copy_held = 0;        // deletions of the profile's temporary copy refused
   std::wstring opened_folder, mutex_name;
   int format_message_calls = 0;
+  DWORD creation_flags = 0;      // what the updater was started with
+  STARTUPINFOW startup = {};
+  std::wstring command_line;
   unsigned slept_ms = 0;
   std::set<HANDLE> open;         // file and search handles not closed yet
   std::set<HANDLE> mutexes;      // guard handles not closed yet
@@ -92,7 +96,8 @@ bool Refuse(DWORD error) {
 // What a rename or a move over the model's file meets.
 bool ReplaceRefused(const std::wstring& target) {
   if (!IsModelPath(target)) return false;
-  if (StillPendingDelete() || model.refuses_replace || (model.running_image && !model.terminated)) {
+  if (StillPendingDelete()) return !Refuse(model.pending_error);
+  if (model.refuses_replace || (model.running_image && !model.terminated)) {
     return !Refuse(ERROR_ACCESS_DENIED);
   }
   return false;
@@ -299,6 +304,15 @@ void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO info) {
   if (model.native_info_emulated) info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
 }
 
+WINBOOL WINAPI CreateProcessW(LPCWSTR, LPWSTR command_line, LPSECURITY_ATTRIBUTES,
+                              LPSECURITY_ATTRIBUTES, WINBOOL, DWORD flags, LPVOID, LPCWSTR,
+                              LPSTARTUPINFOW startup, LPPROCESS_INFORMATION) {
+  model.creation_flags = flags;
+  model.startup = *startup;
+  model.command_line = command_line;
+  return Refuse(ERROR_FILE_NOT_FOUND);
+}
+
 void WINAPI Sleep(DWORD ms) { model.slept_ms += ms; }
 
 }  // extern "C"
@@ -358,15 +372,35 @@ const Row kRows[] = {
        }
        return true;
      }},
-    {"a rename over a file whose deletion is pending waits until it is gone",
-     "Microsoft Learn, DeleteFileW remarks; Inno Setup, files deleted on network shares",
+    {"a rename over a file whose deletion is pending waits until it is gone, however the "
+     "system words it",
+     "Microsoft Learn, DeleteFileW remarks, System Error Codes (ERROR_DELETE_PENDING, 303); "
+     "Inno Setup, files deleted on network shares",
      [](std::string& detail) {
-       model.path = PutFile(L"Plindor.exe", "old");
-       model.pending_delete = 3;
-       bool current_refused = true;
-       const SystemError error = Replace(model.path, current_refused);
-       detail = "replace " + std::to_string(error) + ", " + ContentOf(model.path);
-       return error == 0 && !current_refused && ContentOf(model.path) == "new";
+       for (const DWORD answer : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_DELETE_PENDING}}) {
+         model = Model();
+         model.path = PutFile(L"Plindor.exe", "old");
+         model.pending_delete = 3;
+         model.pending_error = answer;
+         bool current_refused = true;
+         const SystemError error = Replace(model.path, current_refused);
+         detail += "replace " + std::to_string(error) + ", " + ContentOf(model.path) + "; ";
+         if (error != 0 || current_refused || ContentOf(model.path) != "new") return false;
+       }
+       return true;
+     }},
+    {"the updater is started minimized, its program named outright and quoted, with the "
+     "system's default error mode rather than the tool's",
+     "Microsoft Learn, CreateProcessW (CREATE_DEFAULT_ERROR_MODE; the command line's first "
+     "token), STARTUPINFOW (cb, STARTF_USESHOWWINDOW), SetErrorMode",
+     [](std::string& detail) {
+       const std::wstring program = folder + L"\\Plindor.exe";
+       const SystemError error = LaunchMinimized(program);
+       detail = "launch " + std::to_string(error);
+       return error == ERROR_FILE_NOT_FOUND && (model.creation_flags & CREATE_DEFAULT_ERROR_MODE) != 0 &&
+              model.startup.cb == sizeof(STARTUPINFOW) &&
+              (model.startup.dwFlags & STARTF_USESHOWWINDOW) != 0 &&
+              model.startup.wShowWindow == SW_SHOWMINIMIZED && model.command_line == L"\"" + program + L"\"";
      }},
     {"a running image may be opened for deletion but refuses a rename over it until its "
      "process has ended",

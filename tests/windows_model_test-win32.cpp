@@ -50,7 +50,8 @@ struct Model {
   std::wstring module_path;      // GetModuleFileNameW's answer, where set; "-": it fails
   bool folder_unopenable = false;  // the program directory cannot be opened
   size_t temp_folder_length = 0;   // GetTempPathW's answer's length, where set
-  bool native_info_emulated = false;  // GetNativeSystemInfo answers as under x86 emulation
+  int native_info_arch = -1;     // GetNativeSystemInfo's architecture, where set
+  bool before_wow64_process2 = false;  // a Windows older than IsWow64Process2
   std::wstring short_form;       // GetShortPathNameW's answer, where set
   int temp_copy_held = 0;        // deletions of the profile's temporary copy refused
   std::wstring opened_folder, mutex_name;
@@ -301,7 +302,18 @@ DWORD WINAPI GetTempPathW(DWORD size, LPWSTR path) {
 
 void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO info) {
   Real<decltype(&GetNativeSystemInfo)>("kernel32", "GetNativeSystemInfo")(info);
-  if (model.native_info_emulated) info->wProcessorArchitecture = PROCESSOR_ARCHITECTURE_INTEL;
+  if (model.native_info_arch >= 0) {
+    info->wProcessorArchitecture = static_cast<WORD>(model.native_info_arch);
+  }
+}
+
+// Such a system's kernel32 exports neither IsWow64Process2 nor
+// IsWow64GuestMachineSupported: this program's own image exports nothing.
+HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
+  if (model.before_wow64_process2 && name != nullptr && _wcsicmp(name, L"kernel32.dll") == 0) {
+    return Real<decltype(&GetModuleHandleW)>("kernel32", "GetModuleHandleW")(nullptr);
+  }
+  return Real<decltype(&GetModuleHandleW)>("kernel32", "GetModuleHandleW")(name);
 }
 
 WINBOOL WINAPI CreateProcessW(LPCWSTR, LPWSTR command_line, LPSECURITY_ATTRIBUTES,
@@ -774,9 +786,33 @@ const Row kRows[] = {
      "Microsoft Learn, GetNativeSystemInfo remarks (on ARM64, as if the system were x86 or "
      "x64); IsWow64Process2",
      [](std::string&) {
-       model.native_info_emulated = true;
+       model.native_info_arch = PROCESSOR_ARCHITECTURE_INTEL;
        const RunnableMachines machines = GetRunnableMachines();
        return machines.pe == std::vector<uint16_t>{IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64};
+     }},
+    {"before IsWow64Process2, the native machine is GetNativeSystemInfo's processor "
+     "architecture; one not known is not checked",
+     "Microsoft Learn, IsWow64Process2 (Windows 10, version 1709 and later); SYSTEM_INFO "
+     "(wProcessorArchitecture values)",
+     [](std::string& detail) {
+       const struct {
+         WORD arch;
+         std::vector<uint16_t> pe;
+       } cases[] = {
+           {PROCESSOR_ARCHITECTURE_INTEL, {IMAGE_FILE_MACHINE_I386}},
+           {PROCESSOR_ARCHITECTURE_AMD64, {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64}},
+           {PROCESSOR_ARCHITECTURE_ARM64, {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_ARM64}},
+           {PROCESSOR_ARCHITECTURE_IA64, {}},
+       };
+       model.before_wow64_process2 = true;
+       for (const auto& c : cases) {
+         model.native_info_arch = c.arch;
+         if (GetRunnableMachines().pe != c.pe) {
+           detail = "architecture " + std::to_string(c.arch);
+           return false;
+         }
+       }
+       return true;
      }},
     {"English messages missing: the record's words do not come from the system",
      "Microsoft Learn, FormatMessage (ERROR_RESOURCE_LANG_NOT_FOUND without the language)",

@@ -352,6 +352,15 @@ std::string ContentOf(const std::wstring& path) {
   return std::string(buffer, got);
 }
 
+// Whether any file matches `pattern` (a stray copy left behind).
+bool AnyFileMatches(const std::wstring& pattern) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
 // The swap's replace, as the run makes it, of a download over `current`.
 SystemError Replace(const std::wstring& current, bool& current_refused) {
   Download* download = nullptr;
@@ -440,31 +449,27 @@ const Row kRows[] = {
        model.not_same_device = true;
        bool current_refused = true;
        const SystemError error = Replace(model.path, current_refused);
-       WIN32_FIND_DATAW found;
-       HANDLE copies = FindFirstFileW((folder + L"\\.Plindor.exe.PlindorSwap-*").c_str(), &found);
-       const bool stray = copies != INVALID_HANDLE_VALUE;
-       if (stray) FindClose(copies);
+       const bool stray = AnyFileMatches(folder + L"\\.Plindor.exe.PlindorSwap-*");
        detail = "replace " + std::to_string(error) + ", " + ContentOf(model.path);
        return error == 0 && ContentOf(model.path) == "new" &&
               ContentOf(folder + L"\\download.exe") == "(none)" && !stray;
      }},
     {"a live process whose name cannot be queried is stopped as found, told from an ended one "
-     "without waiting, and waited for once stopped",
+     "without waiting, and waited for once stopped; one that has ended is left alone",
      "Microsoft Learn, QueryFullProcessImageNameW (fails for processes the caller may not "
      "query), OpenProcess (protected processes), WaitForSingleObject (a zero timeout tests "
-     "the state and returns at once)",
+     "the state and returns at once; a process handle is signalled once it has ended)",
      [](std::string& detail) {
-       model.process_running = true;
-       KillProcessById(4242, L"Plindor.EXE");
-       detail = model.terminated ? "terminated" : "left running";
-       return model.terminated && model.waits == std::vector<DWORD>{0, 5000};
-     }},
-    {"a process that has ended has no name to read and is left alone",
-     "Microsoft Learn, WaitForSingleObject (a process handle is signalled once it has ended)",
-     [](std::string& detail) {
-       KillProcessById(4242, L"Plindor.EXE");
-       detail = model.terminated ? "terminated" : "left alone";
-       return !model.terminated;
+       for (const bool running : {true, false}) {
+         model.process_running = running;
+         model.terminated = false;
+         model.waits.clear();
+         KillProcessById(4242, L"Plindor.EXE");
+         detail += model.terminated ? "terminated; " : "left alone; ";
+         if (model.terminated != running) return false;
+         if (running && model.waits != std::vector<DWORD>{0, 5000}) return false;
+       }
+       return true;
      }},
     {"a current executable whose permissions refuse its deletion is refused before the "
      "stop, once a pending deletion is ruled out",
@@ -522,9 +527,7 @@ const Row kRows[] = {
          model.running_image = step == Model::kNoCopyFailure;
          bool current_refused = false;
          const SystemError error = Replace(model.path, current_refused);
-         WIN32_FIND_DATAW found;
-         HANDLE copies = FindFirstFileW((folder + L"\\.Plindor.exe.PlindorSwap-*").c_str(), &found);
-         if (copies != INVALID_HANDLE_VALUE) FindClose(copies);
+         const bool stray = AnyFileMatches(folder + L"\\.Plindor.exe.PlindorSwap-*");
          detail += "replace " + std::to_string(error) + " after " +
                    std::to_string(model.copy_creations) + " names; ";
          // A name that is taken is tried under others; a refusal is final.
@@ -534,7 +537,7 @@ const Row kRows[] = {
                                                                                             : ERROR_DISK_FULL;
          if (error != wanted || model.copy_creations != names || !current_refused ||
              ContentOf(model.path) != "old" ||
-             ContentOf(folder + L"\\download.exe") != "new" || copies != INVALID_HANDLE_VALUE) {
+             ContentOf(folder + L"\\download.exe") != "new" || stray) {
            return false;
          }
        }
@@ -608,14 +611,12 @@ const Row kRows[] = {
        const std::string written = ContentOf(L"\\\\?\\" + profile);
        wchar_t temp[MAX_PATH];
        GetTempPathW(MAX_PATH, temp);
-       WIN32_FIND_DATAW found;
-       HANDLE copies = FindFirstFileW((std::wstring(temp) + L"PSw*.tmp").c_str(), &found);
-       if (copies != INVALID_HANDLE_VALUE) FindClose(copies);
+       const bool stray = AnyFileMatches(std::wstring(temp) + L"PSw*.tmp");
        DeleteFileW((L"\\\\?\\" + profile).c_str());
        for (; deep.size() > folder.size() + 4; deep.resize(deep.rfind(L'\\'))) RemoveDirectoryW(deep.c_str());
        detail = written;
        const bool through_copy = written.find("FalseX=1") != std::string::npos &&
-                                 model.temp_copy_held == 0 && copies == INVALID_HANDLE_VALUE;
+                                 model.temp_copy_held == 0 && !stray;
        // GetTempFileNameW takes a folder of MAX_PATH - 14 characters at most:
        // a longer temporary folder is not used, and nothing is written.
        deep = L"\\\\?\\" + folder;

@@ -413,6 +413,21 @@ TEST_F(NativeRunTest, DownloadThatIsNotExecutableIsSwappedButRecordedAsUnlauncha
   EXPECT_EQ(RecordedKey(), "FalseCannot launch the updater: Permission denied (error 13)");
 }
 
+// A read error on the download (a failing disk, a network share gone) is no
+// verdict on it: it is refused, not judged on bytes that were never read.
+TEST_F(NativeRunTest, DownloadThatCannotBeReadIsRefusedAndNothingChanged) {
+  PutCurrent();
+  const std::string downloaded = PutDownload();
+  // Only the download's reads fail (-P), not the loader's.
+  EXPECT_EQ(RunAndWait({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-P", download_, "-e",
+                        "inject=pread64:error=EIO", tool()}),
+            kExitDownloadRefused);
+  EXPECT_EQ(RecordedKey(),
+            "FalseCannot take the downloaded copy: cannot read it: Input/output error (error 5)");
+  EXPECT_TRUE(HasContent(current_, StandIn()));
+  EXPECT_TRUE(HasContent(download_, downloaded));
+}
+
 TEST_F(NativeRunTest, UnreadableDownloadFolderFailsTheSearchUnlessRoot) {
   PutCurrent();
   PutDownload();

@@ -413,19 +413,35 @@ TEST_F(NativeRunTest, DownloadThatIsNotExecutableIsSwappedButRecordedAsUnlauncha
   EXPECT_EQ(RecordedKey(), "FalseCannot launch the updater: Permission denied (error 13)");
 }
 
-// A read error on the download (a failing disk, a network share gone) is no
-// verdict on it: it is refused, not judged on bytes that were never read.
-TEST_F(NativeRunTest, DownloadThatCannotBeReadIsRefusedAndNothingChanged) {
-  PutCurrent();
-  const std::string downloaded = PutDownload();
-  // Only the download's reads fail (-P), not the loader's.
-  EXPECT_EQ(RunAndWait({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-P", download_, "-e",
-                        "inject=pread64:error=EIO", tool()}),
-            kExitDownloadRefused);
-  EXPECT_EQ(RecordedKey(),
-            "FalseCannot take the downloaded copy: cannot read it: Input/output error (error 5)");
-  EXPECT_TRUE(HasContent(current_, StandIn()));
-  EXPECT_TRUE(HasContent(download_, downloaded));
+// The system failing the download's reads or its move (a failing disk, a
+// network share gone): the run ends with that failure recorded, both files
+// kept. A read error is no verdict on bytes never read; a failed move is not
+// blamed on the current executable. strace -P fails only the download's
+// calls, not the loader's.
+TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
+  const struct {
+    const char* injected;
+    int exit_code;
+    const char* record;
+  } cases[] = {
+      {"inject=pread64:error=EIO", kExitDownloadRefused,
+       "FalseCannot take the downloaded copy: cannot read it: Input/output error (error 5)"},
+      {"inject=rename,renameat,renameat2:error=EIO", kExitMoveFailed,
+       "FalseCannot move the downloaded copy into place: Input/output error (error 5)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.injected);
+    TearDown();  // the refused run starts the current updater
+    unlink(profile_.c_str());
+    PutCurrent();
+    const std::string downloaded = PutDownload();
+    EXPECT_EQ(RunAndWait({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-P", download_, "-e",
+                          c.injected, tool()}),
+              c.exit_code);
+    EXPECT_EQ(RecordedKey(), c.record);
+    EXPECT_TRUE(HasContent(current_, StandIn()));
+    EXPECT_TRUE(HasContent(download_, downloaded));
+  }
 }
 
 TEST_F(NativeRunTest, UnreadableDownloadFolderFailsTheSearchUnlessRoot) {

@@ -69,7 +69,10 @@ Text Reason(SystemError error) {
   EndProcess(kExitDownloadRefused);
 }
 
-const TextChar kCannotReplaceCurrent[] = TXT("Cannot delete the current executable");
+// The record's words when the current executable refuses its replace. The
+// replace is one rename now, no delete, but fleets group their records by
+// the key this failure has always had.
+const TextChar kCurrentRefusedStep[] = TXT("Cannot delete the current executable");
 
 struct DownloadCloser {
   void operator()(Download* download) const { CloseDownload(download); }
@@ -102,7 +105,7 @@ HeldDownload CheckSwapBeforeTheStop(const Text& directory, const Text& current,
   if (read_error != 0) RefuseDownload(directory, current, TXT("cannot read it: ") + Reason(read_error));
   if (!unfit.empty()) RefuseDownload(directory, current, unfit);
   if (SystemError error = CheckCurrentReplaceable(current)) {
-    FailStep(directory, kCannotReplaceCurrent, error, kExitDeleteFailed);
+    FailStep(directory, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
   }
   return download;
 }
@@ -159,8 +162,8 @@ void FrmCopy::ReplaceAndRelaunch() {
     }
     bool current_refused = false;
     if (SystemError error = ReplaceCurrentWithDownload(*download, current, current_refused)) {
-      if (current_refused) FailStep(dir, kCannotReplaceCurrent, error, kExitDeleteFailed);
-      FailStep(dir, TXT("Cannot move the downloaded copy into place"), error, kExitMoveFailed);
+      if (current_refused) FailStep(dir, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
+      FailStep(dir, TXT("Cannot move the downloaded copy into place"), error, kExitDownloadNotPlaced);
     }
   }
 

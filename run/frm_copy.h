@@ -7,8 +7,8 @@ enum ExitCode : int {
   kExitLaunched = 0,
   kExitNoProgramDirectory = 1,  // nothing done, nothing recorded
   kExitSearchFailed = 2,
-  kExitDeleteFailed = 3,
-  kExitMoveFailed = 4,
+  kExitCurrentNotReplaceable = 3,  // the current executable refused its replace
+  kExitDownloadNotPlaced = 4,      // the download could not be put in its place
   kExitLaunchFailed = 5,
   kExitRunGuardFailed = 6,
   kExitDownloadRefused = 7,  // nothing stopped or changed; see ReplaceAndRelaunch

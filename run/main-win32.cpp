@@ -10,10 +10,15 @@ namespace __gnu_cxx {
 void __verbose_terminate_handler() { EndAfterInternalFailure(); }
 }  // namespace __gnu_cxx
 
-// The C++ library's checks (an index past the end, a string too long, an
-// allocation too large) end the run as an exception escaping it would, but
-// without building the exception: its classes, and the old string type
-// they carry, would be a fifth of the program. The run catches none.
+// Why these are here: the C++ library reports its checks (an index past the
+// end, a string too long, an allocation too large) by calling these. Its own
+// versions build and throw an exception, and so pull in the exception
+// classes and the old string type they carry: a fifth of the program (219 KB
+// with them, 162 KB without). The run catches no exception, so ending the
+// run here is what an exception escaping it would do. Without these the
+// program still works, only larger; with a signature that no longer matches
+// the library's, the link quietly takes the library's own again, and
+// check_windows_binary's size bound is what notices.
 namespace std {
 void __throw_length_error(const char*) { EndAfterInternalFailure(); }
 void __throw_logic_error(const char*) { EndAfterInternalFailure(); }

@@ -426,7 +426,7 @@ TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
   } cases[] = {
       {"inject=pread64:error=EIO", kExitDownloadRefused,
        "FalseCannot take the downloaded copy: cannot read it: Input/output error (error 5)"},
-      {"inject=rename,renameat,renameat2:error=EIO", kExitMoveFailed,
+      {"inject=rename,renameat,renameat2:error=EIO", kExitDownloadNotPlaced,
        "FalseCannot move the downloaded copy into place: Input/output error (error 5)"},
   };
   for (const auto& c : cases) {

@@ -221,7 +221,7 @@ TEST_F(E2eRun, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {
   // Wine shows a file without write permission as FILE_ATTRIBUTE_READONLY.
   chmod(current_.c_str(), 0555);
   const pid_t running = StartUpdater();
-  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  EXPECT_EQ(RunTool(), kExitCurrentNotReplaceable);
   ExpectRecordOf(kCannotDelete, kReasonReadOnly);
   EXPECT_TRUE(HasContent(current_, StandIn()));
   EXPECT_TRUE(HasContent(download_, downloaded));
@@ -238,7 +238,7 @@ TEST_F(E2eRun, CurrentExecutableThatIsADirectoryIsRecorded) {
   MakeDirs(dir_ + "/elsewhere");
   PutCurrent("elsewhere/Plindor.exe");
   const pid_t running = StartUpdater("elsewhere/Plindor.exe");
-  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  EXPECT_EQ(RunTool(), kExitCurrentNotReplaceable);
   ExpectRecordOf(kCannotDelete, kReasonIsADirectory);
   EXPECT_TRUE(HasContent(download_, downloaded));
   int status = 0;

@@ -393,7 +393,7 @@ TEST_F(WineRunTest, FilesHeldByAnotherProcessAreWaitedForWithinABound) {
   } cases[] = {
       {"current executable, 700 ms", kCurrent, 700, kExitLaunched, ""},
       {"download, 700 ms", kDownload, 700, kExitLaunched, ""},
-      {"current executable, past the bound", kCurrent, 8000, kExitDeleteFailed,
+      {"current executable, past the bound", kCurrent, 8000, kExitCurrentNotReplaceable,
        "Cannot delete the current executable"},
       {"download, past the bound", kDownload, 8000, kExitDownloadRefused,
        "Cannot take the downloaded copy"},
@@ -448,7 +448,7 @@ TEST_F(WineRunTest, WithTwoUpdatersRunningOnlyTheFirstIsStopped) {
   pid_t second = StartUpdater();
 
   // The second still holds the executable, so the deletion fails.
-  EXPECT_EQ(RunTool(), kExitDeleteFailed);
+  EXPECT_EQ(RunTool(), kExitCurrentNotReplaceable);
   int status = 0;
   ASSERT_TRUE(WaitChild(first, status));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -508,7 +508,7 @@ TEST_F(WineRunTest, RecordKeyIsTheSameInEveryLanguage) {
     chmod(current_.c_str(), 0555);
     std::map<std::string, std::string> env = tool_build->Env();
     for (const auto& [name, value] : language) env[name] = value;
-    EXPECT_EQ(RunAndWait(ToolCommand(), 120, env), kExitDeleteFailed);
+    EXPECT_EQ(RunAndWait(ToolCommand(), 120, env), kExitCurrentNotReplaceable);
     const std::string profile = ReadFile(profile_);
     EXPECT_TRUE(std::all_of(profile.begin(), profile.end(),
                             [](char c) { return static_cast<unsigned char>(c) < 0x80; }))

@@ -1,0 +1,129 @@
+// The download: found, opened once and held so that no one else may write,
+// move or delete it, and read where its headers lie.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/path-win32.h"
+#include "common/retry-win32.h"
+#include "run/download-win32.h"
+#include "run/run_ops.h"
+
+SystemError FindPlainFile(const Text& path, bool& found) {
+  found = false;
+  const Text extended = ExtendedPath(path);
+  const DWORD attributes = GetFileAttributesW(extended.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+    return LastError();
+  }
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+    return 0;
+  }
+  // A name surrogate (a symbolic link, a junction, a mount point) is no
+  // plain file: moved into place it could point anywhere, even at the
+  // executable it replaces. Other reparse points (deduplicated files, cloud
+  // and HSM placeholders, compressed files) are files like any other.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(extended.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return LastError();
+    FindClose(search);
+    if (IsReparseTagNameSurrogate(entry.dwReserved0)) return 0;
+  }
+  found = true;
+  return 0;
+}
+
+
+SystemError OpenDownload(const Text& path, Download*& download) {
+  const Text extended = ExtendedPath(path);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  // Delete access, as the rename needs; shared for reading only, so that no
+  // other process may write, move or delete it from now on. A process that
+  // still writes it refuses this open too.
+  const DWORD error = RetryFileStep(FileStep::kOpenDownload, path, [&]() -> DWORD {
+    file = CreateFileW(extended.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file != INVALID_HANDLE_VALUE ? 0 : LastError();
+  });
+  if (error != 0) return error;
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file, &length)) {
+    const SystemError size_error = LastError();
+    CloseHandle(file);
+    return size_error;
+  }
+  download = new Download{file, static_cast<uint64_t>(length.QuadPart)};
+  return 0;
+}
+
+void CloseDownload(Download* download) {
+  if (download == nullptr) return;
+  CloseHandle(download->handle);
+  delete download;
+}
+
+uint64_t DownloadSize(const Download& download) { return download.size; }
+
+SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
+  bytes.assign(size, '\0');
+  size_t got = 0;
+  while (got < size) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset + got);
+    at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
+    const DWORD chunk = size - got > (1u << 20) ? (1u << 20) : static_cast<DWORD>(size - got);
+    DWORD read_now = 0;
+    if (!ReadFile(download.handle, &bytes[got], chunk, &read_now, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return LastError();
+    }
+    if (read_now == 0) break;
+    got += read_now;
+  }
+  bytes.resize(got);
+  return 0;
+}
+
+SystemError WaitUntilNoOtherWriter(Download&, bool& still_written) {
+  still_written = false;
+  return 0;
+}
+
+bool DownloadIsStillTheFileChecked(Download&) { return true; }
+
+RunnableMachines GetRunnableMachines() {
+  // The native machine, also as a 32-bit program on a 64-bit Windows. The
+  // call came with Windows 10; before it, the processor's architecture.
+  USHORT process_machine = 0, native = 0;
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const auto is_wow64_process2 = reinterpret_cast<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "IsWow64Process2")));
+  if (is_wow64_process2 == nullptr || !is_wow64_process2(GetCurrentProcess(), &process_machine, &native)) {
+    SYSTEM_INFO info;
+    GetNativeSystemInfo(&info);
+    native = info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64   ? IMAGE_FILE_MACHINE_AMD64
+             : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ? IMAGE_FILE_MACHINE_ARM64
+             : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? IMAGE_FILE_MACHINE_I386
+                                                                           : 0;
+  }
+  RunnableMachines machines;
+  if (native == 0) return machines;  // not known: not checked
+  // x86 programs run everywhere; x64 ones on x64 Windows, and on ARM64
+  // Windows where it emulates x64 (Windows 11).
+  machines.pe = {IMAGE_FILE_MACHINE_I386};
+  if (native == IMAGE_FILE_MACHINE_AMD64) machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
+  if (native == IMAGE_FILE_MACHINE_ARM64) {
+    machines.pe.push_back(IMAGE_FILE_MACHINE_ARM64);
+    const auto guest_supported = reinterpret_cast<HRESULT(WINAPI*)(USHORT, BOOL*)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "IsWow64GuestMachineSupported")));
+    BOOL x64 = FALSE;
+    if (guest_supported != nullptr && SUCCEEDED(guest_supported(IMAGE_FILE_MACHINE_AMD64, &x64)) && x64) {
+      machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
+    }
+  }
+  return machines;
+}

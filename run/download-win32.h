@@ -1,0 +1,17 @@
+// What the Windows download and replace files share: the held download, and
+// the parts of a path.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "common/text.h"
+
+struct Download {
+  HANDLE handle;
+  uint64_t size;
+};
+
+inline Text FolderOf(const Text& path) { return path.substr(0, path.find_last_of(L'\\')); }
+inline Text NameOf(const Text& path) { return path.substr(path.find_last_of(L'\\') + 1); }

@@ -28,7 +28,7 @@ COMPONENTS = [
     ("winpthreads (mingw-w64)", r"libwinpthread\.a|libpthread\.a", "MIT", "expat"),
     ("mingw-w64 runtime", r"(dll)?crt2\.o|libmingw(32|ex)\.a|libmsvcrt\.a|libmoldname\.a|lib\w+32\.a",
      "ZPL-2.1", "zpl"),
-    ("GNU C Library start-up code", r"S?crt1\.o|crt[in]\.o|libc_nonshared\.a",
+    ("GNU C Library", r"libc\.a|[rS]?crt1\.o|crt[in]\.o|libc_nonshared\.a",
      "LGPL-2.1-or-later", "glibc"),
 ]
 
@@ -143,12 +143,25 @@ def notices(map_path, program, version):
             out += ["   Its notice, which must go with every copy:", "",
                     indent("Copyright (c) 2011-2016 mingw-w64 project\n\n" +
                            license_paragraph(package, "expat"))]
-        elif c["notice"] == "glibc":
+        elif c["notice"] == "glibc" and not any(p.endswith("/libc.a") for p in c["files"]):
             out += ["   Its start-up files and libc_nonshared.a carry the exception that",
                     "   gives unlimited permission to link them with other programs and to",
                     "   distribute those programs without restriction coming from their use.",
                     "   The GNU C Library itself is not shipped: the program uses the",
                     "   system's."]
+        elif c["notice"] == "glibc":
+            out += ["   The program holds the GNU C Library, linked statically, so that it",
+                    "   needs no C library of the system's (glibc 2.28 and newer). As section 6 of the",
+                    "   GNU Lesser General Public License asks of a program linked with the",
+                    "   library, the program's complete source is public (the PlindorSwap",
+                    "   project's, under the MIT licence; its commit is in the release's bill",
+                    "   of materials), so that anyone may relink it with a modified library:",
+                    "   build its native-release preset against that library. The library's",
+                    f"   own source: Debian's glibc source package, version {c['packages'][package]}.",
+                    "   Its copyright file, with the notices of the parts under other",
+                    "   licences, and the licence itself follow.", "",
+                    indent(open(copyright_file(package)).read()), "",
+                    indent(open("/usr/share/common-licenses/LGPL-2.1").read())]
         out.append("")
     if gcc_package:
         out += ["The GCC Runtime Library Exception, as GCC states it:", "",

@@ -401,7 +401,7 @@ TEST_F(NativeRunTest, LeftoversOfKilledRunsAreRemoved) {
 }
 
 // Bad input: none of it may crash or hang the tool, and each ends the way
-// the README says.
+// the README and docs/behaviour.md say.
 
 TEST_F(NativeRunTest, DownloadThatIsNotExecutableIsSwappedButRecordedAsUnlaunchable) {
   PutCurrent();

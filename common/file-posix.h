@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "common/retry.h"
 #include "common/system.h"
@@ -49,6 +51,22 @@ inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
     size -= static_cast<size_t>(written);
     at += written;
   }
+  return 0;
+}
+
+// Reads up to `size` bytes at `offset` (fewer at the end of the file); 0 or
+// the error of a failed read.
+inline SystemError ReadAllAt(int fd, uint64_t offset, size_t size, std::string& bytes) {
+  bytes.assign(size, '\0');
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t read_now = pread(fd, &bytes[got], size - got, static_cast<off_t>(offset + got));
+    if (read_now < 0 && errno == EINTR) continue;
+    if (read_now < 0) return LastError();
+    if (read_now == 0) break;
+    got += static_cast<size_t>(read_now);
+  }
+  bytes.resize(got);
   return 0;
 }
 

@@ -131,7 +131,8 @@ Outcome ReplaceByRename(const Text& file, std::string_view content, const IniEdi
     struct stat now;
     if (is_new) {
       // Never over a file that appeared meanwhile, or a dangling link.
-      outcome = RenameNoReplace(temp, file) == 0 ? Outcome::kDone : Outcome::kChangedMeanwhile;
+      const int error = RenameNoReplace(temp, file);
+      outcome = error == 0 ? Outcome::kDone : error == EEXIST ? Outcome::kChangedMeanwhile : Outcome::kRefused;
     } else if (lstat(file.c_str(), &now) != 0 || !Unchanged(now, read_as)) {
       // Another writer got in while this one was stalled: its record must
       // not be lost, so start again from what it wrote.
@@ -210,7 +211,14 @@ Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const 
     struct stat fresh = {};
     fresh.st_mode = ModeForNewFile();
     const IniEdit edit = PlanIniEdit({}, section, key, value);
-    return ReplaceByRename(file, {}, edit, fresh, true);
+    const Outcome outcome = ReplaceByRename(file, {}, edit, fresh, true);
+    if (outcome != Outcome::kRefused) return outcome;
+    // A folder that takes new names but lets none be renamed (append-only):
+    // the new file is made under its own name and written in place.
+    Fd made(open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, fresh.st_mode));
+    if (made.get() < 0) return errno == EEXIST ? Outcome::kChangedMeanwhile : Outcome::kRefused;
+    if (fchmod(made.get(), fresh.st_mode) != 0 || fstat(made.get(), &fresh) != 0) return Outcome::kRefused;
+    return WriteInPlace(made.get(), {}, edit, fresh);
   }
   struct stat info;
   if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return Outcome::kRefused;

@@ -4,6 +4,8 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,10 +35,23 @@ constexpr uint16_t kOwnElfMachine = 0;  // not known: not checked
 
 }  // namespace
 
+SystemError CheckNoFreezingAttributes(int fd) {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return 0;
+  return (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0 ? EPERM : 0;
+}
+
 SystemError CheckFolderLetsRename(const Text& folder, const struct stat* file) {
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return LastError();
+  Fd opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat info;
-  if (stat(folder.c_str(), &info) != 0) return LastError();
+  if (opened.get() < 0 || fstat(opened.get(), &info) != 0) {
+    // A folder that may be entered and written but not read: its attributes
+    // cannot be asked, its permissions can.
+    if (stat(folder.c_str(), &info) != 0) return LastError();
+  } else if (SystemError error = CheckNoFreezingAttributes(opened.get())) {
+    return error;
+  }
   const uid_t me = geteuid();
   if ((info.st_mode & S_ISVTX) != 0 && me != 0 && info.st_uid != me && file != nullptr &&
       file->st_uid != me) {
@@ -66,7 +81,8 @@ SystemError OpenDownload(const Text& path, Download*& download) {
   struct stat info;
   if (file.get() < 0 || fstat(file.get(), &info) != 0) return LastError();
   if (!S_ISREG(info.st_mode)) return EISDIR;
-  // It is renamed out of its folder, or removed from it once copied.
+  // It is removed once copied: its folder and its attributes must allow it.
+  if (SystemError error = CheckNoFreezingAttributes(file.get())) return error;
   if (SystemError error = CheckFolderLetsRename(DirectoryOf(path), &info)) return error;
   download = new Download{path, file.release(), info};
   return 0;
@@ -83,18 +99,7 @@ uint64_t DownloadSize(const Download& download) {
 }
 
 SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
-  bytes.assign(size, '\0');
-  size_t got = 0;
-  while (got < size) {
-    const ssize_t read_now =
-        pread(download.fd, &bytes[got], size - got, static_cast<off_t>(offset + got));
-    if (read_now < 0 && errno == EINTR) continue;
-    if (read_now < 0) return LastError();
-    if (read_now == 0) break;
-    got += static_cast<size_t>(read_now);
-  }
-  bytes.resize(got);
-  return 0;
+  return ReadAllAt(download.fd, offset, size, bytes);
 }
 
 SystemError WaitUntilNoOtherWriter(Download& download, bool& still_written) {
@@ -116,11 +121,32 @@ SystemError WaitUntilNoOtherWriter(Download& download, bool& still_written) {
   return still_written ? 0 : error;
 }
 
-bool DownloadIsStillTheFileChecked(Download& download) {
-  struct stat named, now;
-  return lstat(download.path.c_str(), &named) == 0 && fstat(download.fd, &now) == 0 &&
-         named.st_dev == download.opened.st_dev && named.st_ino == download.opened.st_ino &&
-         now.st_size == download.opened.st_size;
+SystemError CompareDownloadWithCurrent(Download& download, const Text& current, bool& same_file,
+                                       bool& same_bytes) {
+  same_file = same_bytes = false;
+  Fd program(open(current.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat info;
+  if (program.get() < 0 || fstat(program.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  same_file = info.st_dev == download.opened.st_dev && info.st_ino == download.opened.st_ino;
+  if (same_file || info.st_size != download.opened.st_size) return 0;
+  std::string theirs, ours;
+  for (uint64_t at = 0; at < static_cast<uint64_t>(info.st_size); at += ours.size()) {
+    if (SystemError error = ReadAllAt(download.fd, at, 1 << 18, theirs)) return error;
+    if (ReadAllAt(program.get(), at, 1 << 18, ours) != 0 || ours != theirs || ours.empty()) return 0;
+  }
+  same_bytes = true;
+  return 0;
+}
+
+SystemError RemoveDownload(Download& download) {
+  // Another file put at its name meanwhile is a new download, for the next
+  // run to look at.
+  struct stat named;
+  if (lstat(download.path.c_str(), &named) != 0) return errno == ENOENT ? 0 : LastError();
+  if (named.st_dev != download.opened.st_dev || named.st_ino != download.opened.st_ino) return 0;
+  if (unlink(download.path.c_str()) != 0) return LastError();
+  FlushFolder(DirectoryOf(download.path));
+  return 0;
 }
 
 RunnableMachines GetRunnableMachines() { return {{}, kOwnElfMachine}; }

@@ -14,6 +14,12 @@ struct Download {
 };
 
 // Whether this process may replace or remove a name in `folder`: it may
-// write the folder and, where the folder is sticky, owns the folder or the
-// file (`file`, or none where the name is free).
+// write the folder, the folder is neither immutable nor append-only and,
+// where it is sticky, this process owns the folder or the file (`file`, or
+// none where the name is free).
 SystemError CheckFolderLetsRename(const Text& folder, const struct stat* file);
+
+// EPERM where the file or folder open at `fd` is immutable or append-only
+// (chattr +i, +a): no name of it, or in it, can then be replaced or removed,
+// even by root. A file system without such attributes has none.
+SystemError CheckNoFreezingAttributes(int fd);

@@ -68,7 +68,7 @@ void CloseDownload(Download* download) {
 
 uint64_t DownloadSize(const Download& download) { return download.size; }
 
-SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
+DWORD ReadFileAt(HANDLE file, uint64_t offset, size_t size, std::string& bytes) {
   bytes.assign(size, '\0');
   size_t got = 0;
   while (got < size) {
@@ -77,7 +77,7 @@ SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std
     at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
     const DWORD chunk = size - got > (1u << 20) ? (1u << 20) : static_cast<DWORD>(size - got);
     DWORD read_now = 0;
-    if (!ReadFile(download.handle, &bytes[got], chunk, &read_now, &at)) {
+    if (!ReadFile(file, &bytes[got], chunk, &read_now, &at)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;
       return LastError();
     }
@@ -88,12 +88,51 @@ SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std
   return 0;
 }
 
+SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
+  return ReadFileAt(download.handle, offset, size, bytes);
+}
+
 SystemError WaitUntilNoOtherWriter(Download&, bool& still_written) {
   still_written = false;
   return 0;
 }
 
-bool DownloadIsStillTheFileChecked(Download&) { return true; }
+SystemError CompareDownloadWithCurrent(Download& download, const Text& current, bool& same_file,
+                                       bool& same_bytes) {
+  same_file = same_bytes = false;
+  // Shared with every other holder: a running updater has its image open.
+  HANDLE program = CreateFileW(ExtendedPath(current).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (program == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION theirs_info, ours_info;
+  SystemError error = 0;
+  if (GetFileInformationByHandle(download.handle, &theirs_info) &&
+      GetFileInformationByHandle(program, &ours_info)) {
+    same_file = theirs_info.dwVolumeSerialNumber == ours_info.dwVolumeSerialNumber &&
+                theirs_info.nFileIndexHigh == ours_info.nFileIndexHigh &&
+                theirs_info.nFileIndexLow == ours_info.nFileIndexLow;
+    const uint64_t size = (uint64_t{ours_info.nFileSizeHigh} << 32) | ours_info.nFileSizeLow;
+    bool same = !same_file && size == download.size;
+    std::string theirs, ours;
+    for (uint64_t at = 0; same && at < size; at += ours.size()) {
+      error = ReadFileAt(download.handle, at, 1 << 18, theirs);
+      same = error == 0 && ReadFileAt(program, at, 1 << 18, ours) == 0 && ours == theirs &&
+             !ours.empty();
+    }
+    same_bytes = same;
+  }
+  CloseHandle(program);
+  return error;
+}
+
+SystemError RemoveDownload(Download& download) {
+  // Through the handle that was checked: whatever else its name may lead to.
+  FILE_DISPOSITION_INFO remove = {TRUE};
+  return SetFileInformationByHandle(download.handle, FileDispositionInfo, &remove, sizeof remove)
+             ? 0
+             : LastError();
+}
 
 RunnableMachines GetRunnableMachines() {
   // The native machine, also as a 32-bit program on a 64-bit Windows. The

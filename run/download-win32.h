@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "common/text.h"
 
@@ -15,3 +17,6 @@ struct Download {
 
 inline Text FolderOf(const Text& path) { return path.substr(0, path.find_last_of(L'\\')); }
 inline Text NameOf(const Text& path) { return path.substr(path.find_last_of(L'\\') + 1); }
+
+// Reads up to `size` bytes at `offset` of an open file (fewer at its end).
+DWORD ReadFileAt(HANDLE file, uint64_t offset, size_t size, std::string& bytes);

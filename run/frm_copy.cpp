@@ -29,15 +29,21 @@ const Text kRecordKeyPrefix = TXT("False");
 // so a run waits for the other; this long is more than any run takes.
 constexpr unsigned kRunGuardTimeoutMs = 30000;
 
+// Set once this run holds the guard: from then on, no failure leaves the
+// machine without a running updater.
+bool guard_held = false;
+
+struct ReplacementDiscarder {
+  void operator()(Replacement* replacement) const { DiscardReplacement(replacement); }
+};
+// The new program prepared beside the current one, from its preparation to
+// the end of the run: a failure removes it before the run ends, so that no
+// stray copy waits for the next run.
+std::unique_ptr<Replacement, ReplacementDiscarder> prepared;
+
 void RecordFailure(const Text& directory, const Text& description) {
   WriteIniValue(directory + kProfileFile, kRecordSection, kRecordKeyPrefix + description,
                 FormatTimestamp(GetLocalTimeNow()));
-}
-
-[[noreturn]] void RecordFailureAndEnd(const Text& directory, const Text& description,
-                                      ExitCode code) {
-  RecordFailure(directory, description);
-  EndProcess(code);
 }
 
 // The error's words and its number: one key for one failure on every
@@ -48,25 +54,41 @@ Text Reason(SystemError error) {
   return CleanReason(words) + TXT(" (error ") + number + TXT(")");
 }
 
+const TextChar kLaunchStep[] = TXT("Cannot launch the updater");
+
+// Records a failure and ends the run with its code. Every failure of a run
+// that holds the guard, but the launch's own, ends with an updater running:
+// where none runs (one stopped for the swap, or none had been started),
+// the Plindor.exe in place is started, and the record's key says so. A
+// running one (which may have started this tool) gets no twin. Where that
+// start fails too, both are recorded and the run ends as a failed launch.
+[[noreturn]] void RecordFailureAndEnd(const Text& directory, const Text& description,
+                                      ExitCode code) {
+  prepared.reset();
+  Text key = description;
+  if (guard_held && code != kExitLaunchFailed && GetProcessIdByName(kUpdaterProcessName) == 0) {
+    if (SystemError error = LaunchMinimized(directory + kCurrentExe)) {
+      RecordFailure(directory, description);
+      RecordFailure(directory, kLaunchStep + Text(TXT(": ")) + Reason(error));
+      EndProcess(kExitLaunchFailed);
+    }
+    key += TXT("; the updater in place was started again");
+  }
+  RecordFailure(directory, key);
+  EndProcess(code);
+}
+
 [[noreturn]] void FailStep(const Text& directory, const Text& step, SystemError error,
                            ExitCode code) {
   RecordFailureAndEnd(directory, step + TXT(": ") + Reason(error), code);
 }
 
 // A download that is no whole program this system can run, or that cannot
-// be read and moved now, never takes the place of the working updater:
-// nothing is changed, and it stays where it is for the next run. The
-// current updater is started only where none runs: a machine is never left
-// without one, and a running one (which may have started this tool) gets no
-// twin.
-[[noreturn]] void RefuseDownload(const Text& directory, const Text& current, const Text& reason) {
-  RecordFailure(directory, TXT("Cannot take the downloaded copy: ") + reason);
-  if (GetProcessIdByName(kUpdaterProcessName) == 0) {
-    if (SystemError error = LaunchMinimized(current)) {
-      FailStep(directory, TXT("Cannot launch the updater"), error, kExitLaunchFailed);
-    }
-  }
-  EndProcess(kExitDownloadRefused);
+// be read or removed now, never takes the place of the working updater:
+// nothing is changed, and it stays where it is for the next run.
+[[noreturn]] void RefuseDownload(const Text& directory, const Text& reason) {
+  RecordFailureAndEnd(directory, TXT("Cannot take the downloaded copy: ") + reason,
+                      kExitDownloadRefused);
 }
 
 // The record's words when the current executable refuses its replace. The
@@ -79,35 +101,83 @@ struct DownloadCloser {
 };
 using HeldDownload = std::unique_ptr<Download, DownloadCloser>;
 
-// Everything about the swap that can be known before the updater is
-// stopped: the download is whole, runnable, written by no one, and held from
-// now on; the current executable may be replaced. Any of these failing ends
-// the run with nothing stopped.
-HeldDownload CheckSwapBeforeTheStop(const Text& directory, const Text& current,
-                                    const Text& downloaded) {
+
+// The download, opened and held from now on, with no other process writing
+// it; any of these failing refuses it.
+HeldDownload OpenDownloadNoOneWrites(const Text& directory, const Text& downloaded) {
   Download* opened = nullptr;
   if (SystemError error = OpenDownload(downloaded, opened)) {
-    RefuseDownload(directory, current, TXT("cannot open it: ") + Reason(error));
+    RefuseDownload(directory, TXT("cannot open it: ") + Reason(error));
   }
   HeldDownload download(opened);
   bool still_written = false;
   if (SystemError error = WaitUntilNoOtherWriter(*download, still_written)) {
-    RefuseDownload(directory, current, TXT("cannot tell whether it is still written: ") + Reason(error));
+    RefuseDownload(directory, TXT("cannot tell whether it is still written: ") + Reason(error));
   }
-  if (still_written) RefuseDownload(directory, current, TXT("another process is still writing it"));
-  SystemError read_error = 0;
-  const Text unfit = DescribeUnfitProgram(
-      [&](uint64_t offset, size_t size, std::string& bytes) {
-        read_error = ReadDownloadAt(*download, offset, size, bytes);
-        return read_error == 0;
-      },
-      DownloadSize(*download), GetRunnableMachines());
-  if (read_error != 0) RefuseDownload(directory, current, TXT("cannot read it: ") + Reason(read_error));
-  if (!unfit.empty()) RefuseDownload(directory, current, unfit);
+  if (still_written) RefuseDownload(directory, TXT("another process is still writing it"));
+  return download;
+}
+
+// Everything about the swap that can be known before the updater is
+// stopped: the current executable may be replaced, and the new program,
+// made beside it, which no one else can write, is a whole program this
+// system runs (the file checked is the file swapped). Any of these failing
+// ends the run with nothing stopped.
+Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Download& download) {
+  // First, as a folder that refuses the rename may refuse the copy's
+  // removal too.
   if (SystemError error = CheckCurrentReplaceable(current)) {
     FailStep(directory, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
   }
-  return download;
+  Replacement* made = nullptr;
+  bool download_unreadable = false;
+  if (SystemError error = PrepareReplacement(download, current, made, download_unreadable)) {
+    if (download_unreadable) RefuseDownload(directory, TXT("cannot read it: ") + Reason(error));
+    FailStep(directory, TXT("Cannot prepare the new program beside the current executable"), error,
+             kExitCurrentNotReplaceable);
+  }
+  prepared.reset(made);
+  Replacement& replacement = *made;
+  SystemError read_error = 0;
+  const Text unfit = DescribeUnfitProgram(
+      [&](uint64_t offset, size_t size, std::string& bytes) {
+        read_error = ReadReplacementAt(replacement, offset, size, bytes);
+        return read_error == 0;
+      },
+      ReplacementSize(replacement), GetRunnableMachines());
+  if (read_error != 0) RefuseDownload(directory, TXT("cannot read it: ") + Reason(read_error));
+  if (!unfit.empty()) RefuseDownload(directory, unfit);
+  return replacement;
+}
+
+// Swaps the download into place when it is a new program; a download that
+// is the current program already is only removed, and nothing is stopped.
+// Returns the record of a download that could not be removed, or nothing.
+Text SwapIfNew(const Text& dir, const Text& current, const Text& downloaded) {
+  const HeldDownload download = OpenDownloadNoOneWrites(dir, downloaded);
+  bool same_file = false, same_bytes = false;
+  if (SystemError error = CompareDownloadWithCurrent(*download, current, same_file, same_bytes)) {
+    RefuseDownload(dir, TXT("cannot read it: ") + Reason(error));
+  }
+  // Under a second name of its own (a hard link, a folder leading back) the
+  // download is the working updater: nothing is removed.
+  if (same_file) return Text();
+  if (!same_bytes) {
+    Replacement& replacement = PrepareBeforeTheStop(dir, current, *download);
+    KillProcessById(GetProcessIdByName(kUpdaterProcessName), kUpdaterProcessName);
+    bool current_refused = false;
+    if (SystemError error = ReplaceCurrentWithReplacement(replacement, current, current_refused)) {
+      if (current_refused) FailStep(dir, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
+      FailStep(dir, TXT("Cannot move the downloaded copy into place"), error, kExitDownloadNotPlaced);
+    }
+    prepared.reset();
+  }
+  // The swap is over at the rename: the download is removed last, and one
+  // that cannot be is recorded while the new updater is still started.
+  if (SystemError error = RemoveDownload(*download)) {
+    return TXT("Cannot remove the downloaded copy after the swap: ") + Reason(error);
+  }
+  return Text();
 }
 
 }  // namespace
@@ -118,7 +188,7 @@ void EndAfterInternalFailure() {
     ending = true;
     Text dir;
     if (GetProgramDirectory(dir) == 0) {
-      RecordFailure(dir, TXT("Cannot complete the run: internal error"));
+      RecordFailureAndEnd(dir, TXT("Cannot complete the run: internal error"), kExitInternalError);
     }
   }
   EndProcess(kExitInternalError);
@@ -130,6 +200,7 @@ void FrmCopy::OnLoad() {
 }
 
 void FrmCopy::ReplaceAndRelaunch() {
+  guard_held = false;
   Text dir;
   if (GetProgramDirectory(dir) != 0) EndProcess(kExitNoProgramDirectory);
 
@@ -141,6 +212,7 @@ void FrmCopy::ReplaceAndRelaunch() {
     RecordFailureAndEnd(dir, TXT("Cannot start: another run on this folder did not finish in time"),
                         kExitRunGuardFailed);
   }
+  guard_held = true;
 
   const Text current = dir + kCurrentExe;
   const Text downloaded = dir + kDownloadedCopy;
@@ -151,24 +223,15 @@ void FrmCopy::ReplaceAndRelaunch() {
     FailStep(dir, TXT("Cannot search for the downloaded copy"), error, kExitSearchFailed);
   }
 
-  if (swap_due) {
-    // Held from the check to the replace: the file checked is the file swapped.
-    const HeldDownload download = CheckSwapBeforeTheStop(dir, current, downloaded);
-    KillProcessById(GetProcessIdByName(kUpdaterProcessName), kUpdaterProcessName);
-    // Changed while the updater was stopped: nothing is replaced, and the
-    // updater, stopped now, is started again.
-    if (!DownloadIsStillTheFileChecked(*download)) {
-      RefuseDownload(dir, current, TXT("it changed after it was checked"));
-    }
-    bool current_refused = false;
-    if (SystemError error = ReplaceCurrentWithDownload(*download, current, current_refused)) {
-      if (current_refused) FailStep(dir, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
-      FailStep(dir, TXT("Cannot move the downloaded copy into place"), error, kExitDownloadNotPlaced);
-    }
-  }
+  const Text not_removed = swap_due ? SwapIfNew(dir, current, downloaded) : Text();
 
   if (SystemError error = LaunchMinimized(current)) {
-    FailStep(dir, TXT("Cannot launch the updater"), error, kExitLaunchFailed);
+    if (!not_removed.empty()) RecordFailure(dir, not_removed);
+    FailStep(dir, kLaunchStep, error, kExitLaunchFailed);
+  }
+  if (!not_removed.empty()) {
+    RecordFailure(dir, not_removed);
+    EndProcess(kExitDownloadNotRemoved);
   }
   EndProcess(kExitLaunched);
 }

@@ -13,6 +13,7 @@ enum ExitCode : int {
   kExitRunGuardFailed = 6,
   kExitDownloadRefused = 7,  // nothing stopped or changed; see ReplaceAndRelaunch
   kExitInternalError = 8,    // an exception escaped, memory ran out: see EndAfterInternalFailure
+  kExitDownloadNotRemoved = 9,  // swapped and launched, but the download is still there
 };
 
 // Where the run itself fails (an exception that escapes it, memory
@@ -30,6 +31,7 @@ class FrmCopy {
 
  private:
   // Swaps a downloaded updater into place when one waits, then launches the
-  // updater; on any failure records it and launches nothing. Never returns.
+  // updater; on any failure records it, and starts the updater in place
+  // where none runs. Never returns.
   [[noreturn]] void ReplaceAndRelaunch();
 };

@@ -8,7 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
+#include <cstdint>
+#include <string>
 
 #include "common/file-posix.h"
 #include "run/download-posix.h"
@@ -44,57 +45,108 @@ SystemError CheckCurrentReplaceable(const Text& current) {
   if (exists && S_ISREG(info.st_mode) && (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     return EACCES;
   }
+  if (exists && S_ISREG(info.st_mode)) {
+    Fd file(open(current.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() >= 0) {
+      if (SystemError error = CheckNoFreezingAttributes(file.get())) return error;
+    }
+  }
   return CheckFolderLetsRename(DirectoryOf(current), exists ? &info : nullptr);
 }
 
+struct Replacement {
+  Text path;
+  int fd;
+  uint64_t size;
+  bool placed;
+};
+
 namespace {
 
-SystemError CopyContents(int from_fd, int to_fd) {
-  std::vector<char> buffer(1 << 16);
-  for (off_t at = 0;;) {
-    ssize_t got = pread(from_fd, buffer.data(), buffer.size(), at);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
+// Copies every byte; `read_failed` tells a failed read of `from_fd` from a
+// failed write of `to_fd` (a full disk, a quota, a file size limit).
+SystemError CopyContents(int from_fd, int to_fd, bool& read_failed) {
+  std::string chunk;
+  for (uint64_t at = 0;; at += chunk.size()) {
+    if (SystemError error = ReadAllAt(from_fd, at, 1 << 18, chunk)) {
+      read_failed = true;
+      return error;
     }
-    if (got == 0) return 0;
-    if (int error = WriteAllAt(to_fd, buffer.data(), static_cast<size_t>(got), at)) {
+    if (chunk.empty()) return 0;
+    if (int error = WriteAllAt(to_fd, chunk.data(), chunk.size(), static_cast<off_t>(at))) {
       return static_cast<SystemError>(error);
     }
-    at += got;
   }
 }
 
-// From another file system: a whole copy, flushed, under a temporary name
-// beside the current executable, renamed over it; only then is the
-// download removed.
-SystemError CopyOver(Download& download, const Text& current) {
-  Text temp = TempNameBeside(current);
-  Fd target(mkostemp(&temp[0], O_CLOEXEC));
-  if (target.get() < 0) return LastError();
-  SystemError error = CopyContents(download.fd, target.get());
-  if (error == 0 && fchmod(target.get(), download.opened.st_mode & 07777) != 0) error = LastError();
-  if (error == 0 && fsync(target.get()) != 0) error = LastError();
-  if (error == 0 && rename(temp.c_str(), current.c_str()) != 0) error = LastError();
-  if (error != 0) {
-    unlink(temp.c_str());
-    return error;
+// The current executable's owner, group and mode for the new program, so
+// that it is no more writable than the one it replaces, whoever wrote the
+// download. Only root may give a file away; a run that cannot keeps it as
+// its own user's, without the set-ID bits that came with the owner. Where
+// there is no current executable, the program is its user's, 0755.
+SystemError GiveProtectionOf(const Text& current, int fd) {
+  uid_t owner = geteuid();
+  gid_t group = getegid();
+  mode_t mode = 0755;
+  struct stat info;
+  if (stat(current.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    owner = info.st_uid;
+    group = info.st_gid;
+    mode = info.st_mode & 07777;
   }
-  FlushFolder(DirectoryOf(current));
-  if (unlink(download.path.c_str()) != 0) return LastError();
-  return 0;
+  if (fchown(fd, owner, group) != 0) {
+    if (errno != EPERM) return LastError();
+    mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+  }
+  return fchmod(fd, mode) == 0 ? 0 : LastError();
 }
 
 }  // namespace
 
-SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
-                                       bool& current_refused) {
-  SystemError error = rename(download.path.c_str(), current.c_str()) == 0 ? 0 : LastError();
-  if (error == EXDEV) {
-    error = CopyOver(download, current);
-  } else if (error == 0) {
-    FlushFolder(DirectoryOf(current));
+SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
+                               bool& download_unreadable) {
+  download_unreadable = false;
+  Text path = TempNameBeside(current);
+  // Created by this run, readable and writable by its user alone until it
+  // has the current executable's protection.
+  Fd copy(mkostemp(&path[0], O_CLOEXEC));
+  if (copy.get() < 0) return LastError();
+  SystemError error = CopyContents(download.fd, copy.get(), download_unreadable);
+  if (error == 0) error = GiveProtectionOf(current, copy.get());
+  if (error == 0 && fsync(copy.get()) != 0) error = LastError();
+  struct stat made;
+  if (error == 0 && fstat(copy.get(), &made) != 0) error = LastError();
+  if (error != 0) {
+    unlink(path.c_str());
+    return error;
   }
-  current_refused = error != 0 && (error == EISDIR || error == EBUSY || CheckCurrentReplaceable(current) != 0);
-  return error;
+  replacement = new Replacement{path, copy.release(), static_cast<uint64_t>(made.st_size), false};
+  return 0;
+}
+
+void DiscardReplacement(Replacement* replacement) {
+  if (replacement == nullptr) return;
+  close(replacement->fd);
+  if (!replacement->placed) unlink(replacement->path.c_str());
+  delete replacement;
+}
+
+uint64_t ReplacementSize(const Replacement& replacement) { return replacement.size; }
+
+SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size,
+                              std::string& bytes) {
+  return ReadAllAt(replacement.fd, offset, size, bytes);
+}
+
+SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
+                                          bool& current_refused) {
+  current_refused = false;
+  if (rename(replacement.path.c_str(), current.c_str()) != 0) {
+    const SystemError error = LastError();
+    current_refused = error == EISDIR || error == EBUSY || CheckCurrentReplaceable(current) != 0;
+    return error;
+  }
+  replacement.placed = true;
+  FlushFolder(DirectoryOf(current));
+  return 0;
 }

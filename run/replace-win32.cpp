@@ -1,6 +1,8 @@
 // The replace: the current executable checked before the stop, and the
 // download put in its place in one rename; the leftovers of killed runs.
 #include <windows.h>
+// After windows.h: the security calls need its types.
+#include <aclapi.h>
 
 #include <cstdint>
 #include <cstring>
@@ -71,21 +73,46 @@ SystemError CheckCurrentReplaceable(const Text& current) {
   });
 }
 
+struct Replacement {
+  HANDLE handle;
+  Text path;
+  uint64_t size;
+  bool placed;
+};
+
 namespace {
 
-DWORD RenameByHandle(HANDLE file, const Text& target) {
+// FileRenameInfoEx (Windows 10 1709) reads FILE_RENAME_INFO with flags in
+// place of the old BOOLEAN; the headers declare neither for Vista.
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplaceIfExists = 0x1, kRenamePosixSemantics = 0x2;
+
+DWORD RenameByHandle(HANDLE file, const Text& target, FILE_INFO_BY_HANDLE_CLASS kind, DWORD flags) {
   std::string buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t), '\0');
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(&buffer[0]);
-  rename->ReplaceIfExists = TRUE;
+  if (kind == kFileRenameInfoEx) {
+    memcpy(rename, &flags, sizeof flags);
+  } else {
+    rename->ReplaceIfExists = TRUE;
+  }
   rename->RootDirectory = nullptr;
   rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
   memcpy(rename->FileName, target.data(), target.size() * sizeof(wchar_t));
-  return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))
+  return SetFileInformationByHandle(file, kind, rename, static_cast<DWORD>(buffer.size()))
              ? 0
              : LastError();
 }
 
-// A new file beside `path`, named as the tool's temporary copies are.
+// How a system without the POSIX rename answers it: before Windows 10 1709
+// the information class is unknown; FAT volumes, network shares and Wine
+// refuse the flags.
+bool IsPosixRenameUnsupported(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// A new file beside `path`, named as the tool's temporary copies are, that
+// no other process may write or delete while this run holds it.
 HANDLE CreateTemporaryCopy(const Text& path, Text& temp) {
   const Text prefix = FolderOf(path) + L'\\' + TempNamePrefix(NameOf(path));
   ULONGLONG seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
@@ -94,8 +121,10 @@ HANDLE CreateTemporaryCopy(const Text& path, Text& temp) {
     for (size_t i = 0; i < kTempNameUniqueChars; ++i, seed /= 36) {
       temp += L"0123456789abcdefghijklmnopqrstuvwxyz"[seed % 36];
     }
-    HANDLE file = CreateFileW(ExtendedPath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(ExtendedPath(temp).c_str(),
+                              GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC |
+                                  WRITE_OWNER,
+                              FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) return file;
     // A name that is taken is tried under another; any other refusal is final.
     if (GetLastError() != ERROR_FILE_EXISTS) break;
@@ -104,58 +133,114 @@ HANDLE CreateTemporaryCopy(const Text& path, Text& temp) {
   return INVALID_HANDLE_VALUE;
 }
 
-// From another volume: a whole copy, flushed, under a temporary name beside
-// the current executable, put over it; only then is the download deleted,
-// through the handle that was checked.
-SystemError CopyOver(Download& download, const Text& current, bool& current_refused) {
-  current_refused = true;
-  Text temp;
-  HANDLE copy = CreateTemporaryCopy(current, temp);
-  if (copy == INVALID_HANDLE_VALUE) return LastError();
-  SystemError error = 0;
-  std::string chunk;
-  for (uint64_t at = 0; error == 0 && at < download.size; at += chunk.size()) {
-    DWORD written = 0;
-    error = ReadDownloadAt(download, at, 1 << 16, chunk);
-    if (error == 0 && chunk.empty()) break;
-    if (error == 0 && !WriteFile(copy, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) {
-      error = LastError();
-    }
+// The current executable's protection for the new program: its DACL, as it
+// stands where it is protected from inheritance, or the folder's inherited
+// one (which the new file, made in the same folder, already has) with its
+// explicit entries where it inherits; and its owner, where the run may set
+// it (an administrator's run may; the system refuses it to others, who
+// then own the file they made in a folder they may write). Where there is
+// no current executable, the new one keeps what the folder gives it.
+DWORD GiveProtectionOf(const Text& current, HANDLE file) {
+  // Whatever stands there: a folder in its place is refused later, by the
+  // rename; one whose deletion is pending is waited out, and then gone.
+  HANDLE program = INVALID_HANDLE_VALUE;
+  const Text extended = ExtendedPath(current);
+  const DWORD open_error = RetryFileStep(FileStep::kCheckCurrent, current, [&]() -> DWORD {
+    program = CreateFileW(extended.c_str(), READ_CONTROL,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return program != INVALID_HANDLE_VALUE ? 0 : LastError();
+  });
+  if (open_error != 0) {
+    return open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND ? 0 : open_error;
   }
-  if (error == 0 && !FlushFileBuffers(copy)) error = LastError();
-  CloseHandle(copy);
-  const Text extended_temp = ExtendedPath(temp), extended_current = ExtendedPath(current);
-  if (error == 0) {
-    error = RetryFileStep(FileStep::kReplaceCurrent, current, [&]() -> DWORD {
-      return MoveFileExW(extended_temp.c_str(), extended_current.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                 ? 0
-                 : LastError();
-    });
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetSecurityInfo(program, SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                nullptr, &dacl, nullptr, &descriptor);
+  CloseHandle(program);
+  if (error != ERROR_SUCCESS) return error;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  const SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
+                                               ? PROTECTED_DACL_SECURITY_INFORMATION
+                                               : UNPROTECTED_DACL_SECURITY_INFORMATION;
+  error = SetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr,
+                          nullptr, dacl, nullptr);
+  if (error == ERROR_SUCCESS) {
+    SetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
+                    nullptr);
   }
-  if (error != 0) {
-    DeleteFileW(extended_temp.c_str());
-    return error;
-  }
-  current_refused = false;
-  FILE_DISPOSITION_INFO remove = {TRUE};
-  return SetFileInformationByHandle(download.handle, FileDispositionInfo, &remove, sizeof remove)
-             ? 0
-             : LastError();
+  LocalFree(descriptor);
+  return error;
 }
 
 }  // namespace
 
-SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
-                                       bool& current_refused) {
+SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
+                               bool& download_unreadable) {
+  download_unreadable = false;
+  Text path;
+  HANDLE copy = CreateTemporaryCopy(current, path);
+  if (copy == INVALID_HANDLE_VALUE) return LastError();
+  SystemError error = 0;
+  std::string chunk;
+  uint64_t at = 0;
+  for (; error == 0; at += chunk.size()) {
+    error = ReadDownloadAt(download, at, 1 << 18, chunk);
+    download_unreadable = error != 0;
+    if (error != 0 || chunk.empty()) break;
+    DWORD written = 0;
+    if (!WriteFile(copy, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) {
+      error = LastError();
+    }
+  }
+  if (error == 0) error = GiveProtectionOf(current, copy);
+  if (error == 0 && !FlushFileBuffers(copy)) error = LastError();
+  replacement = new Replacement{copy, path, at, false};
+  if (error != 0) {
+    DiscardReplacement(replacement);
+    replacement = nullptr;
+  }
+  return error;
+}
+
+void DiscardReplacement(Replacement* replacement) {
+  if (replacement == nullptr) return;
+  if (!replacement->placed) {
+    FILE_DISPOSITION_INFO remove = {TRUE};
+    SetFileInformationByHandle(replacement->handle, FileDispositionInfo, &remove, sizeof remove);
+  }
+  CloseHandle(replacement->handle);
+  delete replacement;
+}
+
+uint64_t ReplacementSize(const Replacement& replacement) { return replacement.size; }
+
+SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size,
+                              std::string& bytes) {
+  return ReadFileAt(replacement.handle, offset, size, bytes);
+}
+
+SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
+                                          bool& current_refused) {
   const Text target = ExtendedPath(current);
+  // With POSIX semantics, a holder that shares deletion (a scanner, an
+  // indexer) keeps the old file open and no longer blocks the rename over
+  // it; where the system has no such rename, the rename that waits for it.
   const SystemError error = RetryFileStep(FileStep::kReplaceCurrent, current, [&]() -> DWORD {
-    return RenameByHandle(download.handle, target);
+    const DWORD posix_error = RenameByHandle(replacement.handle, target, kFileRenameInfoEx,
+                                             kRenameReplaceIfExists | kRenamePosixSemantics);
+    if (!IsPosixRenameUnsupported(posix_error)) return posix_error;
+    return RenameByHandle(replacement.handle, target, FileRenameInfo, 0);
   });
-  if (error == ERROR_NOT_SAME_DEVICE) return CopyOver(download, current, current_refused);
-  // The download is held by this handle alone: what refuses its rename is
-  // the current executable (or its folder).
+  // The new program is held by this handle alone: what refuses its rename
+  // is the current executable (or its folder).
   current_refused = error == ERROR_ACCESS_DENIED || error == ERROR_DELETE_PENDING ||
                     IsSharingOrLockViolation(error);
+  if (error == 0) replacement.placed = true;
   return error;
 }

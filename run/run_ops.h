@@ -44,7 +44,8 @@ struct Download;
 // access and shared for reading only, so that from now on no other process
 // may write, move or delete it; a process that holds it in a way that
 // refuses this is waited for, within a bound. On POSIX read-only, never
-// through a link, where its folder lets it be moved out.
+// through a link, where it may be removed once it has been copied (its
+// folder and its attributes allow it).
 SystemError OpenDownload(const Text& path, Download*& download);
 void CloseDownload(Download* download);
 uint64_t DownloadSize(const Download& download);
@@ -57,10 +58,12 @@ SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std
 // over. On Windows the download's own handle already shuts writers out.
 SystemError WaitUntilNoOtherWriter(Download& download, bool& still_written);
 
-// Whether the download is still the file that was opened and checked, at
-// its path and of the same length. A Windows download cannot change: its
-// handle shares no writing, moving or deleting.
-bool DownloadIsStillTheFileChecked(Download& download);
+// Compares the download with the current executable: `same_file` where they
+// are one file under two names (a hard link, or a download folder that
+// leads back to the program folder), `same_bytes` where they hold the same
+// bytes. A current executable that is missing or cannot be read is neither.
+SystemError CompareDownloadWithCurrent(Download& download, const Text& current, bool& same_file,
+                                       bool& same_bytes);
 
 // The programs this system runs: which PE machines (Windows) or which ELF
 // machine (POSIX).
@@ -68,20 +71,44 @@ RunnableMachines GetRunnableMachines();
 
 // Whether the current executable may be replaced, known before anything is
 // stopped: 0 where it may be (also where it is missing), else the error the
-// replace would meet for it (a read-only file, a folder, a file the tool may
-// not replace). A running program that holds it is no such error: stopping
-// it is what frees it.
+// replace would meet for it (a read-only, immutable or append-only file, a
+// folder, a file the tool may not replace, a folder that refuses the
+// rename). A running program that holds it is no such error: stopping it
+// is what frees it.
 SystemError CheckCurrentReplaceable(const Text& current);
 
-// Puts the download in the current executable's place in one step, so that
-// at every instant the current executable is the whole old program or the
-// whole new one: renamed over it; from another volume or file system, first
-// copied beside it under a temporary name and flushed. On Windows a current
-// executable that another process holds for a moment is waited for, within
-// a bound. `current_refused` tells that the current executable refused it,
-// rather than the download.
-SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
-                                       bool& current_refused);
+// The new program, made beside the current executable before anything is
+// stopped, and held until it has taken its place.
+struct Replacement;
+
+// Copies the download's bytes, through its held handle, into a new file
+// beside the current executable under the tool's temporary name, which this
+// run creates and alone may write; gives it the current executable's
+// protection (POSIX: its owner, group and mode, never a set-user-ID or
+// set-group-ID bit the run cannot give with the owner; Windows: its DACL,
+// or the folder's inheritance where it inherits, and its owner where the
+// run may set it) and flushes it. `download_unreadable` tells that reading
+// the download failed, rather than making the copy.
+SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
+                               bool& download_unreadable);
+// Closes it, and removes the file unless it took the current's place.
+void DiscardReplacement(Replacement* replacement);
+uint64_t ReplacementSize(const Replacement& replacement);
+// Reads up to `size` bytes at `offset` (fewer at the end of the file).
+SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size,
+                              std::string& bytes);
+
+// Puts the prepared program in the current executable's place in one
+// rename, so that at every instant the current executable is the whole old
+// program or the whole new one, and makes it durable. On Windows a current
+// executable held for a moment is waited for, within a bound.
+// `current_refused` tells that the current executable refused it.
+SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
+                                          bool& current_refused);
+
+// Removes the download, the file that was opened, not whatever its name
+// leads to now.
+SystemError RemoveDownload(Download& download);
 
 // Starts the program without arguments, minimized and active where the
 // platform has windows, and does not wait for it.

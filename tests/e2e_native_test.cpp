@@ -403,44 +403,201 @@ TEST_F(NativeRunTest, LeftoversOfKilledRunsAreRemoved) {
 // Bad input: none of it may crash or hang the tool, and each ends the way
 // the README and docs/behaviour.md say.
 
-TEST_F(NativeRunTest, DownloadThatIsNotExecutableIsSwappedButRecordedAsUnlaunchable) {
-  PutCurrent();
-  PutDownload();
-  chmod(download_.c_str(), 0644);
-  const std::string downloaded = ReadFile(download_);
-  EXPECT_EQ(RunTool(), kExitLaunchFailed);
-  EXPECT_TRUE(HasContent(current_, downloaded));
-  EXPECT_EQ(RecordedKey(), "FalseCannot launch the updater: Permission denied (error 13)");
-}
-
-// The system failing the download's reads or its move (a failing disk, a
-// network share gone): the run ends with that failure recorded, both files
-// kept. A read error is no verdict on bytes never read; a failed move is not
-// blamed on the current executable. strace -P fails only the download's
-// calls, not the loader's.
-TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
+// What the downloader wrote is not what gets installed: the new updater
+// has the current one's owner and mode, whoever owned the download and
+// whatever its mode (set-user-ID, read-only, not executable), also from
+// another file system; and a later update still goes through.
+TEST_F(NativeRunTest, NewUpdaterHasTheCurrentOnesProtection) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the download to another user";
+  const std::string shm = "/dev/shm/plindor-e2e-" + std::to_string(getpid());
   const struct {
-    const char* injected;
-    int exit_code;
-    const char* record;
+    const char* what;
+    mode_t mode;
+    bool elsewhere;
   } cases[] = {
-      {"inject=pread64:error=EIO", kExitDownloadRefused,
-       "FalseCannot take the downloaded copy: cannot read it: Input/output error (error 5)"},
-      {"inject=rename,renameat,renameat2:error=EIO", kExitDownloadNotPlaced,
-       "FalseCannot move the downloaded copy into place: Input/output error (error 5)"},
+      {"set-user-ID, writable by all, on tmpfs", 04777, true},
+      {"read-only", 0555, false},
+      {"not executable", 0644, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.injected);
-    TearDown();  // the refused run starts the current updater
+    SCOPED_TRACE(c.what);
+    if (c.elsewhere) {
+      if (!Exists("/dev/shm")) continue;
+      MakeDirs(dir_ + "/Download");
+      MakeDirs(shm);
+      ASSERT_EQ(symlink(shm.c_str(), (dir_ + "/Download/Program").c_str()), 0);
+    }
+    PutCurrent();
+    const std::string downloaded = PutDownload();
+    ASSERT_EQ(chown(download_.c_str(), 65534, 65534), 0);
+    chmod(download_.c_str(), c.mode);
+    StartUpdater();
+    for (const char* round : {"first", "again"}) {
+      EXPECT_EQ(RunTool(), kExitLaunched) << round;
+      struct stat info;
+      ASSERT_EQ(stat(current_.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, 0755u) << round;
+      EXPECT_EQ(info.st_uid, 0u) << round;
+      EXPECT_FALSE(Exists(download_)) << round;
+      WriteFile(download_, downloaded + round);
+      chmod(download_.c_str(), 0644);
+    }
+    EXPECT_TRUE(HasContent(current_, downloaded + "first"));
+    std::filesystem::remove_all(shm);
+    std::filesystem::remove_all(dir_ + "/Download");
+    TearDown();
+  }
+}
+
+// A download that is the current program already stops nothing and swaps
+// nothing: one of the same bytes is removed; one that is the current
+// executable's own file (a hard link, or a download folder that leads back
+// to the program folder) is left, or the updater would be gone.
+TEST_F(NativeRunTest, DownloadThatIsTheCurrentProgramStopsNothing) {
+  const struct {
+    const char* what;
+    void (*put)(NativeRunTest&);
+    bool removed;
+  } cases[] = {
+      {"the same bytes", [](NativeRunTest& t) { t.PutCurrent("Download/Program/Plindor.exe"); }, true},
+      {"a hard link",
+       [](NativeRunTest& t) { ASSERT_EQ(link(t.current_.c_str(), t.download_.c_str()), 0); }, false},
+      {"a folder leading back",
+       [](NativeRunTest& t) {
+         std::filesystem::remove_all(t.dir_ + "/Download/Program");
+         ASSERT_EQ(symlink(t.dir_.c_str(), (t.dir_ + "/Download/Program").c_str()), 0);
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PutCurrent();
+    MakeDirs(dir_ + "/Download/Program");
+    c.put(*this);
+    const pid_t updater = StartUpdater();
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    EXPECT_NE(waitpid(updater, nullptr, WNOHANG), updater) << "the running updater was stopped";
+    EXPECT_TRUE(HasContent(current_, StandIn()));
+    EXPECT_EQ(Exists(download_), !c.removed);
+    EXPECT_FALSE(Exists(profile_));
+    TearDown();
+    std::filesystem::remove_all(dir_ + "/Download");
+  }
+}
+
+// What the swap would meet after the stop is known before it: an immutable
+// or append-only Plindor.exe or program folder, no room for the new
+// program. The running updater is not stopped, and nothing changes.
+TEST_F(NativeRunTest, SwapThatCannotBeMadeStopsNothing) {
+  const char* const frozen = "FalseCannot delete the current executable: Operation not permitted (error 1)";
+  const struct {
+    const char* what;
+    const char* attribute;  // chattr's, on the file or the folder; none: a file size limit
+    bool on_folder;
+    const char* record;
+  } cases[] = {
+      {"immutable Plindor.exe", "i", false, frozen},
+      {"append-only Plindor.exe", "a", false, frozen},
+      {"append-only program folder", "a", true, frozen},
+      {"no room for the new program", nullptr, false,
+       "FalseCannot prepare the new program beside the current executable: File too large (error 27)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     unlink(profile_.c_str());
     PutCurrent();
     const std::string downloaded = PutDownload();
-    EXPECT_EQ(RunAndWait({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-P", download_, "-e",
-                          c.injected, tool()}),
-              c.exit_code);
+    const pid_t updater = StartUpdater();
+    const std::string frozen_path = c.on_folder ? dir_ : current_;
+    int code = -1;
+    if (c.attribute == nullptr) {
+      code = RunAndWait({"/usr/bin/prlimit", "--fsize=100000", tool()});
+    } else if (RunAndWait({"/usr/bin/chattr", std::string("+") + c.attribute, frozen_path}) != 0) {
+      std::cout << "skipped, no chattr attributes here: " << c.what << "\n";
+      TearDown();
+      continue;
+    } else {
+      code = RunTool();
+      RunAndWait({"/usr/bin/chattr", std::string("-") + c.attribute, frozen_path});
+    }
+    EXPECT_EQ(code, kExitCurrentNotReplaceable);
+    EXPECT_NE(waitpid(updater, nullptr, WNOHANG), updater) << "the running updater was stopped";
     EXPECT_EQ(RecordedKey(), c.record);
     EXPECT_TRUE(HasContent(current_, StandIn()));
     EXPECT_TRUE(HasContent(download_, downloaded));
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      EXPECT_EQ(entry.path().filename().string().rfind(".Plindor.exe.", 0), std::string::npos)
+          << "a temporary file was left: " << entry.path();
+    }
+    TearDown();
+  }
+}
+
+// The bytes swapped are the bytes checked: a writer that changes the
+// download in place while the updater is stopped (same length, same file)
+// changes nothing that is installed.
+TEST_F(NativeRunTest, DownloadChangedDuringThePauseIsNotWhatIsInstalled) {
+  PutCurrent();
+  const std::string downloaded = PutDownload();
+  const pid_t updater = StartUpdater();
+  const pid_t tool_pid = StartTool(ToolCommand());
+  // Once the updater is stopped, the tool is in its pause.
+  ASSERT_TRUE(WaitUntil([&] { return waitpid(updater, nullptr, WNOHANG) == updater; }));
+  const int writer = open(download_.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  EXPECT_EQ(pwrite(writer, "XYZ", 3, 100), 3);
+  close(writer);
+  int status = 0;
+  ASSERT_TRUE(WaitChild(tool_pid, status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitLaunched) << status;
+  EXPECT_TRUE(HasContent(current_, downloaded));
+}
+
+// The system failing the download's reads, the rename or the download's
+// removal (a failing disk, a network share gone): the run ends with that
+// failure recorded and an updater running. A read error is no verdict on
+// bytes never read; a failed rename is not blamed on the current executable;
+// a download that cannot be removed after the swap leaves the swap done.
+// strace -P fails only the download's calls, not the loader's.
+TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
+  const struct {
+    const char* injected;
+    bool download_only;  // injected into the download's calls alone
+    int exit_code;
+    const char* record;
+    bool swapped;
+  } cases[] = {
+      {"inject=pread64:error=EIO", true, kExitDownloadRefused,
+       "FalseCannot take the downloaded copy: cannot read it: Input/output error (error 5); "
+       "the updater in place was started again", false},
+      {"inject=rename:error=EIO:when=1", false, kExitDownloadNotPlaced,
+       "FalseCannot move the downloaded copy into place: Input/output error (error 5); "
+       "the updater in place was started again", false},
+      {"inject=unlink,unlinkat:error=EIO", true, kExitDownloadNotRemoved,
+       "FalseCannot remove the downloaded copy after the swap: Input/output error (error 5)", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.injected);
+    TearDown();  // each run ends with an updater started
+    unlink(profile_.c_str());
+    unlink((dir_ + "/starts.log").c_str());
+    PutCurrent();
+    const std::string downloaded = PutDownload();
+    std::vector<std::string> command = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", c.injected};
+    if (c.download_only) command.insert(command.end(), {"-P", download_});
+    command.push_back(tool());
+    EXPECT_EQ(RunAndWait(command), c.exit_code);
+    EXPECT_EQ(RecordedKey(), c.record);
+    EXPECT_TRUE(HasContent(current_, c.swapped ? downloaded : StandIn()));
+    EXPECT_TRUE(HasContent(download_, downloaded));
+    EXPECT_TRUE(WaitForStarts(1)) << "no updater runs";
+    EXPECT_EQ(StartCount(), 1u);
+    // A download left after the swap is the current program now: the next
+    // run only removes it.
+    if (c.swapped) {
+      EXPECT_EQ(RunTool(), kExitLaunched);
+      EXPECT_FALSE(Exists(download_));
+    }
   }
 }
 

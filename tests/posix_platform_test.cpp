@@ -5,7 +5,9 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sched.h>
+#include <linux/fs.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/mount.h>
@@ -139,8 +141,8 @@ TEST(PosixFileOpsTest, DownloadIsOpenedWhereItCanBeMovedAndReadWhereAsked) {
 }
 
 // What the run relies on once the download is open: no one else writes it,
-// and it is still the same file of the same length when its turn comes.
-TEST(PosixFileOpsTest, DownloadHeldAsCheckedKnowsWritersAndChanges) {
+// and the file removed at the end is the file that was opened.
+TEST(PosixFileOpsTest, DownloadHeldAsCheckedKnowsWritersAndIsRemovedOnlyAsOpened) {
   TempDir temp;
   const std::string file = temp.path() + "/file", other = temp.path() + "/other";
   WriteFile(file, "0123456789");
@@ -155,16 +157,59 @@ TEST(PosixFileOpsTest, DownloadHeldAsCheckedKnowsWritersAndChanges) {
     EXPECT_EQ(WaitUntilNoOtherWriter(*download, still_written), 0u);
     EXPECT_TRUE(still_written);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kHeldFile.bound_ms));
-    EXPECT_TRUE(DownloadIsStillTheFileChecked(*download));
-    EXPECT_EQ(write(writer.get(), "+", 1), 1);
-    EXPECT_FALSE(DownloadIsStillTheFileChecked(*download)) << "grown";
   }
-  CloseDownload(download);
-  ASSERT_EQ(OpenDownload(file, download), 0u);
+  // Another file put at its name meanwhile is a new download: it stays.
   WriteFile(other, "0123456789+");
   ASSERT_EQ(rename(other.c_str(), file.c_str()), 0);
-  EXPECT_FALSE(DownloadIsStillTheFileChecked(*download)) << "replaced";
+  EXPECT_EQ(RemoveDownload(*download), 0u);
+  EXPECT_EQ(ReadFile(file), "0123456789+");
   CloseDownload(download);
+  ASSERT_EQ(OpenDownload(file, download), 0u);
+  EXPECT_EQ(RemoveDownload(*download), 0u);
+  EXPECT_FALSE(Exists(file));
+  CloseDownload(download);
+}
+
+namespace {
+
+// Sets or clears chattr's immutable or append-only attribute; false where
+// the file system has no such attributes or the user may not set them.
+bool SetFreezingAttribute(const std::string& path, int flag, bool on) {
+  Fd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  int flags = 0;
+  if (file.get() < 0 || ioctl(file.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+  flags = on ? flags | flag : flags & ~flag;
+  return ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+}  // namespace
+
+// Immutable and append-only files and folders refuse what the swap would
+// do to them, even to root: known before anything is stopped.
+TEST(PosixFileOpsTest, FrozenFilesAndFoldersAreRefusedBeforeTheStop) {
+  const struct {
+    const char* what;
+    int flag;
+    bool on_folder;
+  } cases[] = {
+      {"immutable file", FS_IMMUTABLE_FL, false},
+      {"append-only file", FS_APPEND_FL, false},
+      {"immutable folder", FS_IMMUTABLE_FL, true},
+      {"append-only folder", FS_APPEND_FL, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir temp;
+    const std::string file = temp.path() + "/Plindor.exe";
+    WriteFile(file, "old");
+    const std::string frozen = c.on_folder ? temp.path() : file;
+    if (!SetFreezingAttribute(frozen, c.flag, true)) GTEST_SKIP() << "no chattr attributes here";
+    Download* download = nullptr;
+    EXPECT_EQ(CheckCurrentReplaceable(file), static_cast<SystemError>(EPERM));
+    EXPECT_EQ(OpenDownload(file, download), static_cast<SystemError>(EPERM));
+    SetFreezingAttribute(frozen, c.flag, false);
+    EXPECT_EQ(CheckCurrentReplaceable(file), 0u);
+  }
 }
 
 // Refused before anything is stopped: what the replace would meet.
@@ -225,48 +270,80 @@ TEST(PosixFileOpsTest, RenameNoReplaceRefusesAnExistingName) {
   }
 }
 
-// From another file system the download is copied beside the current
-// executable, flushed and renamed over it: content and mode kept, the
-// download removed, nothing left beside. Where the copy cannot be made, the
-// current executable refused it.
-TEST(PosixFileOpsTest, ReplaceAcrossFileSystemsKeepsContentAndMode) {
+// The new program is a copy made beside the current executable, from this
+// file system or another, with the current one's owner, group and mode
+// whatever the download's were; renamed over it, nothing is left beside.
+// Where the copy cannot be made, the download is not to blame.
+TEST(PosixFileOpsTest, NewProgramIsPreparedWithTheCurrentOnesProtection) {
   TempDir here;
-  if (!Exists("/dev/shm")) GTEST_SKIP() << "no /dev/shm to move from";
-  std::string source_dir = "/dev/shm/plindor-move-XXXXXX";
-  ASSERT_NE(mkdtemp(&source_dir[0]), nullptr);
-  const std::string from = source_dir + "/Plindor.exe", to = here.path() + "/Plindor.exe";
+  if (!Exists("/dev/shm")) GTEST_SKIP() << "no /dev/shm to copy from";
+  std::string elsewhere = "/dev/shm/plindor-move-XXXXXX";
+  ASSERT_NE(mkdtemp(&elsewhere[0]), nullptr);
+  const std::string to = here.path() + "/Plindor.exe";
   const std::string content(300000, 'u');
-  for (bool current_exists : {false, true}) {
-    SCOPED_TRACE(current_exists ? "over the current executable" : "where none was");
-    WriteFile(from, content);
-    chmod(from.c_str(), 0751);
-    if (current_exists) WriteFile(to, "old");
+  const bool root = geteuid() == 0;
+  const struct {
+    const char* what;
+    std::string from;
+    mode_t mode;
+    bool current_exists;
+    mode_t wanted;
+  } cases[] = {
+      {"another file system, set-user-ID and writable by all", elsewhere + "/Plindor.exe", 04777, true, 0751},
+      {"this file system, read-only", here.path() + "/download", 0555, true, 0751},
+      {"this file system, not executable", here.path() + "/download", 0644, true, 0751},
+      {"where none was", elsewhere + "/Plindor.exe", 0600, false, 0755},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(to.c_str());
+    if (c.current_exists) {
+      WriteFile(to, "old");
+      chmod(to.c_str(), 0751);
+    }
+    WriteFile(c.from, content);
+    if (root) chown(c.from.c_str(), 65534, 65534);
+    chmod(c.from.c_str(), c.mode);
     Download* download = nullptr;
-    ASSERT_EQ(OpenDownload(from, download), 0u);
-    bool current_refused = true;
-    EXPECT_EQ(ReplaceCurrentWithDownload(*download, to, current_refused), 0u);
+    Replacement* replacement = nullptr;
+    bool unreadable = true, current_refused = true;
+    ASSERT_EQ(OpenDownload(c.from, download), 0u);
+    ASSERT_EQ(PrepareReplacement(*download, to, replacement, unreadable), 0u);
+    EXPECT_FALSE(unreadable);
+    EXPECT_EQ(ReplacementSize(*replacement), content.size());
+    EXPECT_EQ(ReadFile(to), c.current_exists ? "old" : "");
+    EXPECT_EQ(ReplaceCurrentWithReplacement(*replacement, to, current_refused), 0u);
     EXPECT_FALSE(current_refused);
+    DiscardReplacement(replacement);
+    EXPECT_EQ(RemoveDownload(*download), 0u);
     CloseDownload(download);
+    struct stat info;
+    ASSERT_EQ(stat(to.c_str(), &info), 0);
     EXPECT_EQ(ReadFile(to), content);
-    EXPECT_EQ(ModeOf(to), 0751u);
-    EXPECT_FALSE(Exists(from));
+    EXPECT_EQ(info.st_mode & 07777, c.wanted);
+    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_FALSE(Exists(c.from));
     EXPECT_EQ(EntriesIn(here.path()), 1) << "a temporary file was left behind";
   }
-  if (geteuid() == 0) {
+  if (root) {
+    // A user who may read the download but not write the program folder.
+    const std::string from = elsewhere + "/Plindor.exe";
     WriteFile(from, "new");
-    chmod(source_dir.c_str(), 0777);
+    chmod(elsewhere.c_str(), 0777);
     chmod(here.path().c_str(), 0755);
     EXPECT_TRUE(AsNobody([&] {
       Download* download = nullptr;
-      bool current_refused = false;
+      Replacement* replacement = nullptr;
+      bool unreadable = true;
       return OpenDownload(from, download) == 0 &&
-             ReplaceCurrentWithDownload(*download, to, current_refused) == EACCES && current_refused;
+             PrepareReplacement(*download, to, replacement, unreadable) == EACCES && !unreadable &&
+             replacement == nullptr;
     }));
     EXPECT_EQ(ReadFile(to), content);
     EXPECT_TRUE(Exists(from));
     unlink(from.c_str());
   }
-  rmdir(source_dir.c_str());
+  rmdir(elsewhere.c_str());
 }
 
 TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <new>
 #include <string>
@@ -48,9 +49,11 @@ struct World {
   SystemError read_error = 0;
   SystemError current_error = 0;
   uint32_t running_updater = 0;
-  bool changed_meanwhile = false;
+  bool same_file = false;  // the download is the current executable under a second name
+  SystemError prepare_error = 0;
   SystemError replace_error = 0;
   bool current_refused = false;
+  SystemError remove_error = 0;
   SystemError launch_error = 0;
   std::vector<std::string> calls;
 };
@@ -104,7 +107,6 @@ void CloseDownload(Download* download) {
 }
 uint64_t DownloadSize(const Download& download) { return world.files.at(download.path).size(); }
 SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
-  world.calls.push_back("read");
   bytes = world.files.at(download.path).substr(offset, size);
   return world.read_error;
 }
@@ -113,28 +115,60 @@ SystemError WaitUntilNoOtherWriter(Download&, bool& still_written) {
   still_written = world.still_written;
   return world.writer_check_error;
 }
-bool DownloadIsStillTheFileChecked(Download&) {
-  world.calls.push_back("unchanged");
-  return !world.changed_meanwhile;
+SystemError CompareDownloadWithCurrent(Download& download, const Text& current, bool& same_file,
+                                       bool& same_bytes) {
+  world.calls.push_back("compare");
+  same_file = world.same_file;
+  same_bytes = world.files.count(current) != 0 && world.files.at(current) == world.files.at(download.path);
+  return 0;
 }
 RunnableMachines GetRunnableMachines() { return {}; }
 SystemError CheckCurrentReplaceable(const Text& current) {
   world.calls.push_back("check " + current);
   return world.current_error;
 }
-SystemError ReplaceCurrentWithDownload(Download& download, const Text& current,
-                                       bool& current_refused) {
+struct Replacement {
+  std::string content;
+};
+SystemError PrepareReplacement(Download& download, const Text&, Replacement*& replacement,
+                               bool& download_unreadable) {
+  world.calls.push_back("prepare");
+  download_unreadable = world.read_error != 0;
+  if (world.read_error != 0) return world.read_error;
+  if (world.prepare_error != 0) return world.prepare_error;
+  replacement = new Replacement{world.files.at(download.path)};
+  return 0;
+}
+void DiscardReplacement(Replacement* replacement) {
+  if (replacement != nullptr) world.calls.push_back("discard");
+  delete replacement;
+}
+uint64_t ReplacementSize(const Replacement& replacement) { return replacement.content.size(); }
+SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size, std::string& bytes) {
+  world.calls.push_back("read");
+  bytes = replacement.content.substr(offset, size);
+  return 0;
+}
+SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
+                                          bool& current_refused) {
   world.calls.push_back("replace " + current);
   current_refused = world.current_refused;
   if (world.replace_error != 0) return world.replace_error;
-  world.files[current] = world.files.at(download.path);
+  world.files[current] = replacement.content;
+  return 0;
+}
+SystemError RemoveDownload(Download& download) {
+  world.calls.push_back("remove");
+  if (world.remove_error != 0) return world.remove_error;
   world.files.erase(download.path);
   return 0;
 }
 SystemError LaunchMinimized(const Text& path) {
   world.calls.push_back("launch " + path);
   if (world.launch_error != 0) return world.launch_error;
-  return world.files.count(path) != 0 ? 0 : kNotFound;
+  if (world.files.count(path) == 0) return kNotFound;
+  world.running_updater = 99;
+  return 0;
 }
 Text DescribeSystemError(SystemError error) {
   return error == kDenied ? "  Access is denied.\r\n" : "";
@@ -182,12 +216,15 @@ TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
                              "search /prog/Download/Program/Plindor.exe",
                              "open /prog/Download/Program/Plindor.exe",
                              "writers",
-                             "read",
+                             "compare",
                              "check /prog/Plindor.exe",
+                             "prepare",
+                             "read",
                              "lookup Plindor.EXE",
                              "kill 42 Plindor.EXE",
-                             "unchanged",
                              "replace /prog/Plindor.exe",
+                             "discard",
+                             "remove",
                              "close",
                              "launch /prog/Plindor.exe",
                          }));
@@ -197,7 +234,28 @@ TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
 TEST_F(RunTest, WithDownloadAndNoUpdaterRunningHandsZeroToTheStop) {
   world.files[kDownload] = "new";
   EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_EQ(world.calls.at(8), "kill 0 Plindor.EXE");
+  EXPECT_EQ(world.calls.at(10), "kill 0 Plindor.EXE");
+}
+
+// A download that is the current program already stops nothing: one of
+// the same bytes is removed, and one that is the current executable's own
+// file under a second name is left, as removing it would remove the updater.
+TEST_F(RunTest, DownloadThatIsTheCurrentProgramOnlyLaunches) {
+  for (const bool same_file : {false, true}) {
+    SCOPED_TRACE(same_file ? "the same file" : "the same bytes");
+    world = World();
+    world.files[kDownload] = "old";
+    world.running_updater = 7;
+    world.same_file = same_file;
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    std::vector<std::string> calls = {"guard /prog", "tidy /prog/Plindor.exe /prog/Server.ini",
+                                      "search /prog/Download/Program/Plindor.exe",
+                                      "open /prog/Download/Program/Plindor.exe", "writers", "compare"};
+    if (!same_file) calls.push_back("remove");
+    calls.insert(calls.end(), {"close", "launch /prog/Plindor.exe"});
+    EXPECT_EQ(world.calls, calls);
+    EXPECT_EQ(world.files.count(kDownload), same_file ? 1u : 0u);
+  }
 }
 
 TEST_F(RunTest, WithoutProgramDirectoryEndsWithoutTouchingAnything) {
@@ -207,11 +265,12 @@ TEST_F(RunTest, WithoutProgramDirectoryEndsWithoutTouchingAnything) {
 }
 
 // Each step that can fail, with a download waiting and the updater running:
-// the steps that ran, nothing after the failure but its record (and, for a
-// refused download, the launch where no updater runs), the files left
-// behind, and the step's own exit code. What can be known before the stop
-// fails before it. The download, once open, is let go as the run ends.
-TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
+// the steps that ran, nothing after the failure but its record (and the
+// updater in place started where none runs, once the guard is held), the
+// files left behind, and the step's own exit code. What can be known
+// before the stop fails before it. The download, once open, is let go as
+// the run ends, and a prepared copy is removed.
+TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
   const std::string guard = "guard /prog";
   const std::string tidy = "tidy /prog/Plindor.exe /prog/Server.ini";
   const std::string search = "search /prog/Download/Program/Plindor.exe";
@@ -220,20 +279,23 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
   const std::string lookup = "lookup Plindor.EXE", kill = "kill 7 Plindor.EXE";
   const std::string replace = "replace /prog/Plindor.exe";
   const std::string launch = "launch /prog/Plindor.exe";
-  const std::vector<std::string> checked = {guard, tidy, search, open, "writers", "read", check};
-  const auto then = [&](std::vector<std::string> calls) {
-    calls.insert(calls.begin(), checked.begin(), checked.end());
+  const std::vector<std::string> opened = {guard, tidy, search, open, "writers"};
+  const std::vector<std::string> checked = {guard, tidy, search, open, "writers", "compare",
+                                            check, "prepare", "read"};
+  const auto after = [](const std::vector<std::string>& first, std::vector<std::string> calls) {
+    calls.insert(calls.begin(), first.begin(), first.end());
     return calls;
   };
   const Files untouched = {{kCurrent, "old"}, {kDownload, "new"}};
   const Files swapped = {{kCurrent, "new"}};
+  const std::string again = "; the updater in place was started again";
   struct Row {
     const char* step;
     void (*fail)(World&);
     int code;
     std::vector<std::string> calls;
     Files files;
-    const char* key;  // empty: the profile refused the record
+    std::string key;  // empty: the profile refused the record
     const char* then_key = "";
   };
   const Files refused = {{kCurrent, "old"}, {kDownload, ""}};
@@ -244,47 +306,55 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
        {guard, "record"}, untouched,
        "Cannot start: another run on this folder did not finish in time"},
       {"search, an error without words", [](World& w) { w.search_error = 1234; }, kExitSearchFailed,
-       {guard, tidy, search, "record"}, untouched, "Cannot search for the downloaded copy: error 1234"},
+       {guard, tidy, search, lookup, "record"}, untouched, "Cannot search for the downloaded copy: error 1234"},
       {"current executable refused before the stop: nothing stopped",
-       [](World& w) { w.current_error = kDenied; }, kExitCurrentNotReplaceable, then({"record", "close"}), untouched,
+       [](World& w) { w.current_error = kDenied; }, kExitCurrentNotReplaceable,
+       after(opened, {"compare", check, lookup, "record", "close"}), untouched,
        "Cannot delete the current executable: Access is denied (error 5)"},
-      {"replace refused by the current executable",
+      {"no room for the new program beside the current one: nothing stopped",
+       [](World& w) { w.prepare_error = kDenied; }, kExitCurrentNotReplaceable,
+       after(opened, {"compare", check, "prepare", lookup, "record", "close"}), untouched,
+       "Cannot prepare the new program beside the current executable: Access is denied (error 5)"},
+      {"replace refused by the current executable: the updater in place is started again",
        [](World& w) { w.replace_error = kDenied, w.current_refused = true; }, kExitCurrentNotReplaceable,
-       then({lookup, kill, "unchanged", replace, "record", "close"}), untouched,
-       "Cannot delete the current executable: Access is denied (error 5)"},
-      {"replace refused for the download", [](World& w) { w.replace_error = kDenied; },
-       kExitDownloadNotPlaced, then({lookup, kill, "unchanged", replace, "record", "close"}), untouched,
-       "Cannot move the downloaded copy into place: Access is denied (error 5)"},
+       after(checked, {lookup, kill, replace, "discard", lookup, launch, "record", "close"}), untouched,
+       "Cannot delete the current executable: Access is denied (error 5)" + again},
+      {"replace refused for the new program: the updater in place is started again",
+       [](World& w) { w.replace_error = kDenied; }, kExitDownloadNotPlaced,
+       after(checked, {lookup, kill, replace, "discard", lookup, launch, "record", "close"}), untouched,
+       "Cannot move the downloaded copy into place: Access is denied (error 5)" + again},
       {"launch", [](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed,
-       then({lookup, kill, "unchanged", replace, "close", launch, "record"}), swapped,
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}), swapped,
        "Cannot launch the updater: Access is denied (error 5)"},
-      {"download changed while the updater was stopped: it is started again",
-       [](World& w) { w.changed_meanwhile = true; }, kExitDownloadRefused,
-       then({lookup, kill, "unchanged", "record", lookup, launch, "close"}), untouched,
-       "Cannot take the downloaded copy: it changed after it was checked"},
+      {"download not removable after the swap: the new updater is started",
+       [](World& w) { w.remove_error = kDenied; }, kExitDownloadNotRemoved,
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}),
+       {{kCurrent, "new"}, {kDownload, "new"}},
+       "Cannot remove the downloaded copy after the swap: Access is denied (error 5)"},
       {"download cannot be opened, updater running",
        [](World& w) { w.open_error = kDenied; }, kExitDownloadRefused,
-       {guard, tidy, search, open, "record", lookup}, untouched,
+       {guard, tidy, search, open, lookup, "record"}, untouched,
        "Cannot take the downloaded copy: cannot open it: Access is denied (error 5)"},
       {"download still written", [](World& w) { w.still_written = true; }, kExitDownloadRefused,
-       {guard, tidy, search, open, "writers", "record", lookup, "close"}, untouched,
+       after(opened, {lookup, "record", "close"}), untouched,
        "Cannot take the downloaded copy: another process is still writing it"},
       {"writers cannot be told", [](World& w) { w.writer_check_error = kDenied; },
-       kExitDownloadRefused, {guard, tidy, search, open, "writers", "record", lookup, "close"}, untouched,
+       kExitDownloadRefused, after(opened, {lookup, "record", "close"}), untouched,
        "Cannot take the downloaded copy: cannot tell whether it is still written: Access is denied (error 5)"},
       {"download unreadable", [](World& w) { w.read_error = kDenied; }, kExitDownloadRefused,
-       {guard, tidy, search, open, "writers", "read", "record", lookup, "close"}, untouched,
+       after(opened, {"compare", check, "prepare", lookup, "record", "close"}), untouched,
        "Cannot take the downloaded copy: cannot read it: Access is denied (error 5)"},
       {"download empty, updater running", [](World& w) { w.files[kDownload] = ""; },
-       kExitDownloadRefused, {guard, tidy, search, open, "writers", "record", lookup, "close"}, refused,
-       "Cannot take the downloaded copy: it is empty"},
+       kExitDownloadRefused, after(opened, {"compare", check, "prepare", "discard", lookup, "record", "close"}),
+       refused, "Cannot take the downloaded copy: it is empty"},
       {"download empty, none running: the current one is started",
        [](World& w) {
          w.files[kDownload] = "";
          w.running_updater = 0;
        },
        kExitDownloadRefused,
-       {guard, tidy, search, open, "writers", "record", lookup, launch, "close"}, refused, "Cannot take the downloaded copy: it is empty"},
+       after(opened, {"compare", check, "prepare", "discard", lookup, launch, "record", "close"}), refused,
+       "Cannot take the downloaded copy: it is empty" + again},
       {"download empty, none running, launch fails",
        [](World& w) {
          w.files[kDownload] = "";
@@ -292,15 +362,16 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
          w.launch_error = kDenied;
        },
        kExitLaunchFailed,
-       {guard, tidy, search, open, "writers", "record", lookup, launch, "record", "close"}, refused,
-       "Cannot take the downloaded copy: it is empty", "Cannot launch the updater: Access is denied (error 5)"},
+       after(opened, {"compare", check, "prepare", "discard", lookup, launch, "record", "record", "close"}),
+       refused, "Cannot take the downloaded copy: it is empty",
+       "Cannot launch the updater: Access is denied (error 5)"},
       {"launch, profile refuses the record",
        [](World& w) {
          w.launch_error = kDenied;
          w.profile_refused = true;
        },
-       kExitLaunchFailed, then({lookup, kill, "unchanged", replace, "close", launch, "record"}),
-       swapped, ""},
+       kExitLaunchFailed,
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}), swapped, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.step);
@@ -312,13 +383,46 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLaunchesNothing) {
     EXPECT_EQ(world.calls, row.calls);
     EXPECT_EQ(world.files, row.files);
     std::vector<std::string> records;
-    for (const char* key : {row.key, row.then_key}) {
-      if (key[0] != '\0') {
-        records.push_back("/prog/Server.ini [Tovalane] False" + std::string(key) +
-                          "=2026-03-04 05:06:07");
+    for (const std::string& key : {row.key, std::string(row.then_key)}) {
+      if (!key.empty()) {
+        records.push_back("/prog/Server.ini [Tovalane] False" + key + "=2026-03-04 05:06:07");
       }
     }
     EXPECT_EQ(world.records, records);
+  }
+}
+
+// One rule for every exit code: after a failure in a run that holds the
+// guard, where no updater runs, the one in place is started and the key
+// says so; not after a failed launch, nor where the guard was not had.
+TEST_F(RunTest, EveryFailureAfterTheGuardEndsWithAnUpdaterRunning) {
+  const struct {
+    void (*fail)(World&);
+    int code;
+    bool started;
+  } rows[] = {
+      {[](World& w) { w.guard_error = kDenied; }, kExitRunGuardFailed, false},
+      {[](World& w) { w.guard_taken = false; }, kExitRunGuardFailed, false},
+      {[](World& w) { w.search_error = kDenied; }, kExitSearchFailed, true},
+      {[](World& w) { w.current_error = kDenied; }, kExitCurrentNotReplaceable, true},
+      {[](World& w) { w.replace_error = kDenied; }, kExitDownloadNotPlaced, true},
+      {[](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed, false},
+      {[](World& w) { w.open_error = kDenied; }, kExitDownloadRefused, true},
+      {[](World& w) { w.remove_error = kDenied; }, kExitDownloadNotRemoved, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.code);
+    world = World();
+    world.files[kDownload] = "new";
+    row.fail(world);
+    EXPECT_EQ(RunTool(), row.code);
+    const bool launched = std::find(world.calls.begin(), world.calls.end(), "launch /prog/Plindor.exe") !=
+                          world.calls.end();
+    EXPECT_EQ(world.running_updater != 0, row.started);
+    EXPECT_EQ(launched, row.started || row.code == kExitLaunchFailed);
+    ASSERT_FALSE(world.records.empty());
+    const bool says_so = world.records.front().find("the updater in place was started again") != std::string::npos;
+    EXPECT_EQ(says_so, row.started && row.code != kExitDownloadNotRemoved);
   }
 }
 
@@ -339,14 +443,19 @@ TEST_F(RunTest, InternalFailureEndsWithItsOwnCodeAndARecord) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitInternalError) << status;
 
+  // In a run that holds the guard, with no updater running: the one in
+  // place is started, as after any other failure.
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  world = World();
   try {
     EndAfterInternalFailure();
   } catch (const Ended& ended) {
     EXPECT_EQ(ended.code, kExitInternalError);
   }
+  EXPECT_EQ(world.calls, (std::vector<std::string>{"lookup Plindor.EXE", "launch /prog/Plindor.exe", "record"}));
   EXPECT_EQ(world.records, (std::vector<std::string>{
                                "/prog/Server.ini [Tovalane] FalseCannot complete the run: "
-                               "internal error=2026-03-04 05:06:07"}));
+                               "internal error; the updater in place was started again=2026-03-04 05:06:07"}));
 }
 
 TEST(FailureRecordTest, ReasonIsOneCleanLine) {

@@ -10,6 +10,7 @@
 #include <windows.h>
 // After windows.h: the security descriptor language needs its types.
 #include <sddl.h>
+#include <aclapi.h>
 
 #include <cstdio>
 #include <set>
@@ -33,7 +34,12 @@ struct Model {
   bool running_image = false;    // the image of a process that runs until terminated
   bool denied_delete = false;    // its permissions refuse delete access
   bool refuses_replace = false;  // a rename or move over it is refused for good
-  bool not_same_device = false;  // the download lies on another volume
+  bool posix_rename = false;     // the system has FileRenameInfoEx (Windows 10 1709, NTFS)
+  bool held_sharing_delete = false;  // a scanner holds it, sharing its deletion
+  DWORD rename_flags = 0;        // the flags of the last FileRenameInfoEx call
+  std::wstring current_security; // its security descriptor, as SDDL, where set
+  HANDLE current_handle = nullptr;  // the last handle opened on it
+  std::vector<std::wstring> security_set;  // what was set on the new program, as SDDL
   enum Step { kNoCopyFailure, kCreateCopy, kNamesTaken, kWriteCopy, kFlushCopy } copy_fails = kNoCopyFailure;
   HANDLE copy = nullptr;         // the temporary copy beside the current executable
   int copy_creations = 0;        // how often its creation was tried
@@ -67,6 +73,8 @@ struct Model {
 Model model;
 
 const HANDLE kProcess = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7e57));
+// FileRenameInfoEx, which the headers declare only for Windows 10.
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
 template <typename Function>
 Function Real(const char* dll, const char* name) {
@@ -150,6 +158,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
                                                                         disposition, flags, base);
   if (file != INVALID_HANDLE_VALUE) model.open.insert(file);
   if (IsTemporaryCopy(path)) model.copy = file;
+  if (IsModelPath(path)) model.current_handle = file;
   return file;
 }
 
@@ -165,14 +174,33 @@ WINBOOL WINAPI FlushFileBuffers(HANDLE file) {
 
 WINBOOL WINAPI SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
                                           DWORD size) {
-  if (kind == FileRenameInfo) {
+  const auto real = Real<decltype(&SetFileInformationByHandle)>("kernel32", "SetFileInformationByHandle");
+  if (kind == FileRenameInfo || kind == kFileRenameInfoEx) {
     const auto* rename = static_cast<const FILE_RENAME_INFO*>(info);
     const std::wstring target(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
-    if (IsModelPath(target) && model.not_same_device) return Refuse(ERROR_NOT_SAME_DEVICE);
+    DWORD flags = 0;
+    if (kind == kFileRenameInfoEx) {
+      // Before Windows 10 1709 the class is unknown to the system.
+      if (!model.posix_rename) return Refuse(ERROR_INVALID_PARAMETER);
+      memcpy(&flags, info, sizeof flags);
+      model.rename_flags = flags;
+    }
+    // A file open with delete sharing refuses an ordinary rename over it,
+    // not one with POSIX semantics.
+    if (IsModelPath(target) && model.held_sharing_delete && (flags & 0x2) == 0) {
+      return Refuse(ERROR_ACCESS_DENIED);
+    }
     if (ReplaceRefused(target)) return FALSE;
+    if (kind == kFileRenameInfoEx) {
+      std::string plain(size, '\0');
+      memcpy(&plain[0], info, size);
+      auto* old_form = reinterpret_cast<FILE_RENAME_INFO*>(&plain[0]);
+      memset(&old_form->ReplaceIfExists, 0, sizeof(DWORD));
+      old_form->ReplaceIfExists = (flags & 0x1) != 0;
+      return real(file, FileRenameInfo, old_form, size);
+    }
   }
-  return Real<decltype(&SetFileInformationByHandle)>("kernel32", "SetFileInformationByHandle")(
-      file, kind, info, size);
+  return real(file, kind, info, size);
 }
 
 WINBOOL WINAPI MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
@@ -272,6 +300,45 @@ WINBOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(
   return made;
 }
 
+DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                             PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+  if (handle != model.current_handle || model.current_security.empty()) {
+    return Real<decltype(&GetSecurityInfo)>("advapi32", "GetSecurityInfo")(handle, type, info, owner,
+                                                                           group, dacl, sacl, descriptor);
+  }
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(model.current_security.c_str(),
+                                                            SDDL_REVISION_1, descriptor, nullptr)) {
+    return GetLastError();
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  if (owner != nullptr) GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+  if (dacl != nullptr) GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+  return ERROR_SUCCESS;
+}
+
+DWORD WINAPI SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                             PSID group, PACL dacl, PACL sacl) {
+  if (handle != model.copy || model.current_security.empty()) {
+    return Real<decltype(&SetSecurityInfo)>("advapi32", "SetSecurityInfo")(handle, type, info, owner,
+                                                                           group, dacl, sacl);
+  }
+  SECURITY_DESCRIPTOR set;
+  InitializeSecurityDescriptor(&set, SECURITY_DESCRIPTOR_REVISION);
+  if ((info & OWNER_SECURITY_INFORMATION) != 0) SetSecurityDescriptorOwner(&set, owner, FALSE);
+  if ((info & DACL_SECURITY_INFORMATION) != 0) SetSecurityDescriptorDacl(&set, TRUE, dacl, FALSE);
+  if ((info & PROTECTED_DACL_SECURITY_INFORMATION) != 0) {
+    SetSecurityDescriptorControl(&set, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  }
+  LPWSTR sddl = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      &set, SDDL_REVISION_1, info & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION), &sddl,
+      nullptr);
+  model.security_set.push_back(std::wstring(sddl != nullptr ? sddl : L"?") +
+                               ((info & UNPROTECTED_DACL_SECURITY_INFORMATION) != 0 ? L" inherits" : L""));
+  LocalFree(sddl);
+  return ERROR_SUCCESS;
+}
+
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
   model.allocated.erase(memory);
   return Real<decltype(&LocalFree)>("kernel32", "LocalFree")(memory);
@@ -361,11 +428,17 @@ bool AnyFileMatches(const std::wstring& pattern) {
   return true;
 }
 
-// The swap's replace, as the run makes it, of a download over `current`.
+// The swap, as the run makes it, of a download over `current`: the new
+// program prepared beside it, renamed over it, and the download removed.
 SystemError Replace(const std::wstring& current, bool& current_refused) {
   Download* download = nullptr;
+  Replacement* replacement = nullptr;
+  bool download_unreadable = false;
   SystemError error = OpenDownload(PutFile(L"download.exe", "new"), download);
-  if (error == 0) error = ReplaceCurrentWithDownload(*download, current, current_refused);
+  if (error == 0) error = PrepareReplacement(*download, current, replacement, download_unreadable);
+  if (error == 0) error = ReplaceCurrentWithReplacement(*replacement, current, current_refused);
+  if (error == 0) error = RemoveDownload(*download);
+  DiscardReplacement(replacement);
   CloseDownload(download);
   return error;
 }
@@ -441,18 +514,57 @@ const Row kRows[] = {
        return check == 0 && refused == ERROR_ACCESS_DENIED && current_refused && replaced == 0 &&
               ContentOf(model.path) == "new";
      }},
-    {"a rename across volumes fails with ERROR_NOT_SAME_DEVICE; a flushed copy takes its "
-     "place and the download goes",
-     "Microsoft Learn, System Error Codes (ERROR_NOT_SAME_DEVICE, 17); MoveFileExW remarks",
+    {"a scanner holding the current executable with delete sharing refuses an ordinary "
+     "rename over it, waited out within the bound, but not the POSIX rename that Windows 10 "
+     "1709 has, which the swap asks for first; the download goes, and no copy is left",
+     "Microsoft Learn, FILE_RENAME_INFO (FILE_RENAME_FLAG_REPLACE_IF_EXISTS, "
+     "FILE_RENAME_FLAG_POSIX_SEMANTICS), SetFileInformationByHandle (FileRenameInfoEx: "
+     "Windows 10 1709); MoveFileExW remarks",
      [](std::string& detail) {
-       model.path = PutFile(L"Plindor.exe", "old");
-       model.not_same_device = true;
-       bool current_refused = true;
-       const SystemError error = Replace(model.path, current_refused);
-       const bool stray = AnyFileMatches(folder + L"\\.Plindor.exe.PlindorSwap-*");
-       detail = "replace " + std::to_string(error) + ", " + ContentOf(model.path);
-       return error == 0 && ContentOf(model.path) == "new" &&
-              ContentOf(folder + L"\\download.exe") == "(none)" && !stray;
+       for (const bool posix : {true, false}) {
+         model = Model();
+         model.path = PutFile(L"Plindor.exe", "old");
+         model.posix_rename = posix;
+         model.held_sharing_delete = true;
+         bool current_refused = false;
+         const SystemError error = Replace(model.path, current_refused);
+         const bool stray = AnyFileMatches(folder + L"\\.Plindor.exe.PlindorSwap-*");
+         detail += "replace " + std::to_string(error) + " after " + std::to_string(model.slept_ms) +
+                   " ms, flags " + std::to_string(model.rename_flags) + "; ";
+         const bool swapped = ContentOf(model.path) == "new" && ContentOf(folder + L"\\download.exe") == "(none)";
+         if (stray || (posix ? error != 0 || !swapped || model.rename_flags != 3 || model.slept_ms != 0
+                             : error != ERROR_ACCESS_DENIED || swapped || !current_refused ||
+                                   model.slept_ms != kHeldFile.bound_ms)) {
+           return false;
+         }
+       }
+       return true;
+     }},
+    {"the new program gets the current executable's DACL, protected as it was or inheriting "
+     "from the folder, and its owner, whoever wrote the download",
+     "Microsoft Learn, GetSecurityInfo, SetSecurityInfo (PROTECTED_DACL_SECURITY_INFORMATION, "
+     "UNPROTECTED_DACL_SECURITY_INFORMATION, OWNER_SECURITY_INFORMATION), "
+     "SECURITY_DESCRIPTOR_CONTROL (SE_DACL_PROTECTED)",
+     [](std::string& detail) {
+       const struct {
+         const wchar_t* current;
+         std::vector<std::wstring> set;
+       } cases[] = {
+           {L"O:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)",
+            {L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", L"O:SY"}},
+           {L"O:BAD:AI(A;;0x1200a9;;;AU)(A;ID;FA;;;SY)(A;ID;FA;;;BA)",
+            {L"D:(A;;0x1200a9;;;AU)(A;ID;FA;;;SY)(A;ID;FA;;;BA) inherits", L"O:BA"}},
+       };
+       for (const auto& c : cases) {
+         model = Model();
+         model.path = PutFile(L"Plindor.exe", "old");
+         model.current_security = c.current;
+         bool current_refused = false;
+         const SystemError error = Replace(model.path, current_refused);
+         detail += "replace " + std::to_string(error) + ", " + std::to_string(model.security_set.size()) + " set; ";
+         if (error != 0 || model.security_set != c.set || ContentOf(model.path) != "new") return false;
+       }
+       return true;
      }},
     {"a live process whose name cannot be queried is stopped as found, told from an ended one "
      "without waiting, and waited for once stopped; one that has ended is left alone",
@@ -512,31 +624,35 @@ const Row kRows[] = {
        detail += "open " + std::to_string(open);
        return open == ERROR_ACCESS_DENIED && model.slept_ms == 0;
      }},
-    {"across volumes, what refuses the copy beside the current executable (its creation, a "
-     "full disk when written or flushed, a running image in the way) leaves the current one "
-     "and the download as they were, and no copy",
-     "Microsoft Learn, System Error Codes (ERROR_DISK_FULL, 112); FlushFileBuffers (the data "
-     "reaches the disk, and a network share may report a full disk only then)",
+    {"what refuses the new program beside the current executable (its creation, a full "
+     "disk when written or flushed) ends the swap before anything is stopped, the current "
+     "executable and the download as they were, and no copy left; a name that is taken is "
+     "tried under others",
+     "Microsoft Learn, System Error Codes (ERROR_DISK_FULL, 112; ERROR_FILE_EXISTS, 80); "
+     "FlushFileBuffers (the data reaches the disk, and a network share may report a full disk "
+     "only then)",
      [](std::string& detail) {
        for (const Model::Step step : {Model::kCreateCopy, Model::kNamesTaken, Model::kWriteCopy,
-                                      Model::kFlushCopy, Model::kNoCopyFailure}) {
+                                      Model::kFlushCopy}) {
          model = Model();
          model.path = PutFile(L"Plindor.exe", "old");
-         model.not_same_device = true;
          model.copy_fails = step;
-         model.running_image = step == Model::kNoCopyFailure;
-         bool current_refused = false;
-         const SystemError error = Replace(model.path, current_refused);
+         Download* download = nullptr;
+         Replacement* replacement = nullptr;
+         bool download_unreadable = true;
+         SystemError error = OpenDownload(PutFile(L"download.exe", "new"), download);
+         if (error == 0) error = PrepareReplacement(*download, model.path, replacement, download_unreadable);
+         DiscardReplacement(replacement);
+         CloseDownload(download);
          const bool stray = AnyFileMatches(folder + L"\\.Plindor.exe.PlindorSwap-*");
-         detail += "replace " + std::to_string(error) + " after " +
+         detail += "prepare " + std::to_string(error) + " after " +
                    std::to_string(model.copy_creations) + " names; ";
-         // A name that is taken is tried under others; a refusal is final.
          const int names = step == Model::kNamesTaken ? 100 : 1;
          const DWORD wanted = step == Model::kNamesTaken ? ERROR_FILE_EXISTS
-                              : step == Model::kCreateCopy || step == Model::kNoCopyFailure ? ERROR_ACCESS_DENIED
-                                                                                            : ERROR_DISK_FULL;
-         if (error != wanted || model.copy_creations != names || !current_refused ||
-             ContentOf(model.path) != "old" ||
+                              : step == Model::kCreateCopy ? ERROR_ACCESS_DENIED
+                                                           : ERROR_DISK_FULL;
+         if (error != wanted || replacement != nullptr || download_unreadable ||
+             model.copy_creations != names || ContentOf(model.path) != "old" ||
              ContentOf(folder + L"\\download.exe") != "new" || stray) {
            return false;
          }

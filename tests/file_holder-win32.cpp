@@ -5,9 +5,11 @@
 //   write: opened for writing, sharing everything, as a downloader that has
 //          written every byte but not yet closed the file;
 //   cycle: held as "read" for 100 ms, let go for 100 ms, and again, as a
-//          scanner that lets go for a check and takes the file again.
+//          scanner that lets go for a check and takes the file again;
+//   share-delete: opened for reading, sharing reading and deletion, as an
+//          indexer or a scanner that lets the file be deleted under it.
 //
-// usage: file_holder PATH MILLISECONDS [read|write|cycle]
+// usage: file_holder PATH MILLISECONDS [read|write|cycle|share-delete]
 #include <windows.h>
 
 #include <cstdlib>
@@ -16,10 +18,13 @@
 
 namespace {
 
-HANDLE Hold(const char* path, bool write) {
-  return CreateFileA(path, write ? GENERIC_WRITE : GENERIC_READ,
-                     write ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0, nullptr,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+HANDLE Hold(const char* path, const std::string& mode) {
+  const bool write = mode == "write";
+  const DWORD share = write ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                      : mode == "share-delete" ? FILE_SHARE_READ | FILE_SHARE_DELETE
+                                               : 0;
+  return CreateFileA(path, write ? GENERIC_WRITE : GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
@@ -28,7 +33,7 @@ int main(int argc, char** argv) {
   if (argc != 3 && argc != 4) return 2;
   const std::string mode = argc == 4 ? argv[3] : "read";
   const DWORD hold_ms = static_cast<DWORD>(atoi(argv[2]));
-  HANDLE file = Hold(argv[1], mode == "write");
+  HANDLE file = Hold(argv[1], mode);
   if (file == INVALID_HANDLE_VALUE) return 1;
   HANDLE marker = CreateFileA((std::string(argv[1]) + ".held").c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
@@ -47,7 +52,7 @@ int main(int argc, char** argv) {
     } else {
       Sleep(5);
     }
-    file = Hold(argv[1], false);
+    file = Hold(argv[1], "read");
   }
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   return 0;

@@ -122,7 +122,9 @@ uint64_t PeNeeds(File& file, const std::vector<uint16_t>& machines, Text& unfit)
 
 // The length an ELF file needs: its header, its program headers, each
 // loadable segment's bytes in the file and its section headers; 0 where it
-// is of no kind known. A machine other than `machine` goes to `unfit`.
+// is of no kind known. What cannot run here goes to `unfit`: a file that is
+// no executable or shared object with program headers (an object file, a
+// core dump), or a machine other than `machine`.
 uint64_t ElfNeeds(File& file, uint16_t machine, Text& unfit) {
   const std::string header = file.At(0, 64);
   if (header.size() < 6) return 16;
@@ -132,8 +134,9 @@ uint64_t ElfNeeds(File& file, uint16_t machine, Text& unfit) {
   const int word = wide ? 8 : 4;
   const uint64_t header_size = wide ? 64 : 52;
   if (header.size() < header_size) return header_size;
-  uint64_t own_machine = 0, table = 0, entry_size = 0, entries = 0;
+  uint64_t type = 0, own_machine = 0, table = 0, entry_size = 0, entries = 0;
   uint64_t sections = 0, section_size = 0, section_count = 0;
+  ReadNumber(header, 16, 2, big, type);
   ReadNumber(header, 18, 2, big, own_machine);
   ReadNumber(header, wide ? 32 : 28, word, big, table);
   ReadNumber(header, wide ? 54 : 42, 2, big, entry_size);
@@ -161,7 +164,13 @@ uint64_t ElfNeeds(File& file, uint16_t machine, Text& unfit) {
       }
     }
   }
-  if (machine != 0 && own_machine != machine) unfit = ForAnotherMachine(false, own_machine);
+  if (type != 2 /* ET_EXEC */ && type != 3 /* ET_DYN */) {
+    unfit = TXT("it is no program that can run, but an ELF file of type ") + DecimalText(type);
+  } else if (entries == 0) {
+    unfit = TXT("it is no program that can run: it has no program headers");
+  } else if (machine != 0 && own_machine != machine) {
+    unfit = ForAnotherMachine(false, own_machine);
+  }
   return needs;
 }
 

@@ -531,6 +531,7 @@ std::string ElfFile(bool wide, bool big_endian) {
   file += static_cast<char>(big_endian ? 2 : 1);
   const int word = wide ? 8 : 4;
   const size_t header = wide ? 64 : 52, entry = wide ? 56 : 32;
+  Put(file, 16, 3, 2, big_endian);   // a shared object: a position-independent program
   Put(file, 18, 62, 2, big_endian);  // x86-64
   Put(file, wide ? 32 : 28, header, word, big_endian);
   Put(file, wide ? 54 : 42, entry, 2, big_endian);
@@ -649,6 +650,11 @@ TEST(ImageCheckTest, RefusesWhatIsCutShortOfItsHeadersOrCannotRunHere) {
       {"PE for ARM64", with(pe32, 0x84, 0xaa64, 2), "it is a program for ARM64" + cannot_run},
       {"PE for x64, where x64 runs", with(pe64, 0x84, 0x8664, 2), ""},
       {"ELF for AArch64", with(elf64, 18, 183, 2), "it is a program for AArch64" + cannot_run},
+      {"ELF executable", with(elf64, 16, 2, 2), ""},
+      {"ELF object file", with(elf64, 16, 1, 2), "it is no program that can run, but an ELF file of type 1"},
+      {"ELF core dump", with(elf64, 16, 4, 2), "it is no program that can run, but an ELF file of type 4"},
+      {"ELF shared object without program headers", with(elf64, 56, 0, 2),
+       "it is no program that can run: it has no program headers"},
       {"ELF32 big-endian for another machine", with(elf32_big, 18, 0x1234, 2),
        "it is a program for machine 13330" + cannot_run},
   };

@@ -26,12 +26,17 @@ enum class FileStep {
 // step does:
 enum WaitedOut : unsigned {
   kHeldOnly = 0,
-  // "access denied" on a file not known to be read-only or a folder (also
-  // one whose attributes cannot even be read, as a file whose deletion is
-  // pending answers), and a deletion still pending;
+  // "access denied" on a file whose attributes cannot even be read, as a
+  // file whose deletion is pending answers, and a deletion still pending;
   kPendingDelete = 1,
+  // "access denied" on a file that is neither read-only nor a folder: what
+  // a rename over a file meets while another process holds it sharing its
+  // deletion (a scanner, an indexer), or while an ended process's image is
+  // let go. An open refused so is refused by the file's permissions, for
+  // good, and is not waited for;
+  kDeniedWhileHeld = 2,
   // any "access denied": a scanner holding a file of the tool's own.
-  kAnyDenial = 2,
+  kAnyDenial = 4,
 };
 
 struct StepRetry {
@@ -42,7 +47,7 @@ struct StepRetry {
 constexpr StepRetry kStepRetries[] = {
     {FileStep::kOpenDownload, kHeldOnly},
     {FileStep::kCheckCurrent, kPendingDelete},
-    {FileStep::kReplaceCurrent, kPendingDelete},
+    {FileStep::kReplaceCurrent, kPendingDelete | kDeniedWhileHeld},
     {FileStep::kWriteProfile, kHeldOnly},
     {FileStep::kCopyProfile, kHeldOnly},
     {FileStep::kRemoveProfileCopy, kAnyDenial},
@@ -65,7 +70,8 @@ inline bool StepWaitsOut(FileStep step, const Text& path, DWORD error) {
   if (error != ERROR_ACCESS_DENIED) return false;
   const DWORD attributes = GetFileAttributesW(ExtendedPath(path).c_str());
   return attributes == INVALID_FILE_ATTRIBUTES ||
-         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+         ((waits_out & kDeniedWhileHeld) != 0 &&
+          (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0);
 }
 
 // Runs `action` (which returns 0 or the system's error) on the file at

@@ -584,14 +584,15 @@ const Row kRows[] = {
        return true;
      }},
     {"a current executable whose permissions refuse its deletion is refused before the "
-     "stop, once a pending deletion is ruled out",
-     "Microsoft Learn, File Security and Access Rights (DELETE); DeleteFileW remarks",
+     "stop, at once: its attributes can be read, so no deletion is pending",
+     "Microsoft Learn, File Security and Access Rights (DELETE); DeleteFileW remarks (only a "
+     "file whose deletion is pending refuses even the read of its attributes)",
      [](std::string& detail) {
        model.path = PutFile(L"Plindor.exe", "old");
        model.denied_delete = true;
        const SystemError check = CheckCurrentReplaceable(model.path);
        detail = "check " + std::to_string(check) + " after " + std::to_string(model.slept_ms) + " ms";
-       return check == ERROR_ACCESS_DENIED && model.slept_ms == kHeldFile.bound_ms;
+       return check == ERROR_ACCESS_DENIED && model.slept_ms == 0;
      }},
     {"what is refused for good fails at once: a replace over a read-only file or a folder, "
      "a download whose permissions refuse the open",

@@ -134,13 +134,35 @@ SystemError RemoveDownload(Download& download) {
              : LastError();
 }
 
+namespace {
+
+template <typename Function>
+Function KernelFunction(HMODULE kernel, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
+}
+
+}  // namespace
+
 RunnableMachines GetRunnableMachines() {
-  // The native machine, also as a 32-bit program on a 64-bit Windows. The
-  // call came with Windows 10; before it, the processor's architecture.
-  USHORT process_machine = 0, native = 0;
+  RunnableMachines machines;
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  const auto is_wow64_process2 = reinterpret_cast<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "IsWow64Process2")));
+  // Windows 11 says of each machine whether its programs run in user mode,
+  // x64 on ARM64 among them, which is emulated there but not by WOW64.
+  const auto attributes_of = KernelFunction<HRESULT(WINAPI*)(USHORT, int*)>(kernel, "GetMachineTypeAttributes");
+  if (attributes_of != nullptr) {
+    for (const USHORT machine : {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_ARM64}) {
+      int attributes = 0;
+      if (SUCCEEDED(attributes_of(machine, &attributes)) && (attributes & 1 /* UserEnabled */) != 0) {
+        machines.pe.push_back(machine);
+      }
+    }
+    if (!machines.pe.empty()) return machines;
+  }
+  // Before it, the native machine, also as a 32-bit program on a 64-bit
+  // Windows. IsWow64Process2 came with Windows 10 1709; before it, the
+  // processor's architecture.
+  USHORT process_machine = 0, native = 0;
+  const auto is_wow64_process2 = KernelFunction<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)>(kernel, "IsWow64Process2");
   if (is_wow64_process2 == nullptr || !is_wow64_process2(GetCurrentProcess(), &process_machine, &native)) {
     SYSTEM_INFO info;
     GetNativeSystemInfo(&info);
@@ -149,16 +171,14 @@ RunnableMachines GetRunnableMachines() {
              : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? IMAGE_FILE_MACHINE_I386
                                                                            : 0;
   }
-  RunnableMachines machines;
   if (native == 0) return machines;  // not known: not checked
   // x86 programs run everywhere; x64 ones on x64 Windows, and on ARM64
-  // Windows where it emulates x64 (Windows 11).
+  // Windows where it says it runs them as a WOW64 guest.
   machines.pe = {IMAGE_FILE_MACHINE_I386};
   if (native == IMAGE_FILE_MACHINE_AMD64) machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
   if (native == IMAGE_FILE_MACHINE_ARM64) {
     machines.pe.push_back(IMAGE_FILE_MACHINE_ARM64);
-    const auto guest_supported = reinterpret_cast<HRESULT(WINAPI*)(USHORT, BOOL*)>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "IsWow64GuestMachineSupported")));
+    const auto guest_supported = KernelFunction<HRESULT(WINAPI*)(USHORT, BOOL*)>(kernel, "IsWow64GuestMachineSupported");
     BOOL x64 = FALSE;
     if (guest_supported != nullptr && SUCCEEDED(guest_supported(IMAGE_FILE_MACHINE_AMD64, &x64)) && x64) {
       machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);

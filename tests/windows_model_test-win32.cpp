@@ -11,6 +11,7 @@
 // After windows.h: the security descriptor language needs its types.
 #include <sddl.h>
 #include <aclapi.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <set>
@@ -58,6 +59,14 @@ struct Model {
   size_t temp_folder_length = 0;   // GetTempPathW's answer's length, where set
   int native_info_arch = -1;     // GetNativeSystemInfo's architecture, where set
   bool before_wow64_process2 = false;  // a Windows older than IsWow64Process2
+  // Where set, kernel32 as a given Windows exports the functions the machine
+  // check looks up by name, and what they answer.
+  struct Kernel {
+    bool set = false;
+    std::vector<std::pair<USHORT, int>> attributes;  // GetMachineTypeAttributes; none: not exported
+    USHORT native = 0;                               // IsWow64Process2's; 0: not exported
+    int guest_x64 = -1;                              // IsWow64GuestMachineSupported(AMD64); -1: not exported
+  } kernel;
   std::wstring short_form;       // GetShortPathNameW's answer, where set
   int temp_copy_held = 0;        // deletions of the profile's temporary copy refused
   std::wstring opened_folder, mutex_name;
@@ -76,10 +85,41 @@ const HANDLE kProcess = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7e57));
 // FileRenameInfoEx, which the headers declare only for Windows 10.
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
+extern "C" NTSTATUS NTAPI LdrGetProcedureAddress(HMODULE, PANSI_STRING, ULONG, PVOID*);
+
+// The system's own lookup by name: GetProcAddress is the model's below.
+void* TrueProcAddress(HMODULE module, const char* name) {
+  ANSI_STRING text = {static_cast<USHORT>(strlen(name)), static_cast<USHORT>(strlen(name) + 1),
+                      const_cast<char*>(name)};
+  PVOID address = nullptr;
+  return LdrGetProcedureAddress(module, &text, 0, &address) >= 0 ? address : nullptr;
+}
+
 template <typename Function>
 Function Real(const char* dll, const char* name) {
   return reinterpret_cast<Function>(
-      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA(dll), name)));
+      reinterpret_cast<void (*)()>(TrueProcAddress(GetModuleHandleA(dll), name)));
+}
+
+const HMODULE kModelKernel = reinterpret_cast<HMODULE>(static_cast<INT_PTR>(0x7e58));
+
+HRESULT WINAPI ModelMachineTypeAttributes(USHORT machine, int* attributes) {
+  *attributes = 0;
+  for (const auto& [known, answer] : model.kernel.attributes) {
+    if (known == machine) *attributes = answer;
+  }
+  return S_OK;
+}
+
+BOOL WINAPI ModelIsWow64Process2(HANDLE, USHORT* process_machine, USHORT* native) {
+  *process_machine = 0;
+  *native = model.kernel.native;
+  return TRUE;
+}
+
+HRESULT WINAPI ModelGuestMachineSupported(USHORT machine, BOOL* supported) {
+  *supported = machine == IMAGE_FILE_MACHINE_AMD64 && model.kernel.guest_x64 == 1;
+  return S_OK;
 }
 
 bool IsModelPath(const std::wstring& given) {
@@ -376,7 +416,23 @@ void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO info) {
 
 // Such a system's kernel32 exports neither IsWow64Process2 nor
 // IsWow64GuestMachineSupported: this program's own image exports nothing.
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
+  if (module != kModelKernel) return reinterpret_cast<FARPROC>(TrueProcAddress(module, name));
+  const std::string wanted = name;
+  if (wanted == "GetMachineTypeAttributes" && !model.kernel.attributes.empty()) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&ModelMachineTypeAttributes));
+  }
+  if (wanted == "IsWow64Process2" && model.kernel.native != 0) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&ModelIsWow64Process2));
+  }
+  if (wanted == "IsWow64GuestMachineSupported" && model.kernel.guest_x64 >= 0) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&ModelGuestMachineSupported));
+  }
+  return nullptr;
+}
+
 HMODULE WINAPI GetModuleHandleW(LPCWSTR name) {
+  if (model.kernel.set && name != nullptr && _wcsicmp(name, L"kernel32.dll") == 0) return kModelKernel;
   if (model.before_wow64_process2 && name != nullptr && _wcsicmp(name, L"kernel32.dll") == 0) {
     return Real<decltype(&GetModuleHandleW)>("kernel32", "GetModuleHandleW")(nullptr);
   }
@@ -929,6 +985,32 @@ const Row kRows[] = {
            detail = "architecture " + std::to_string(c.arch);
            return false;
          }
+       }
+       return true;
+     }},
+    {"the machines whose programs run, asked as each Windows answers: Windows 11 (ARM64 and "
+     "x64) through GetMachineTypeAttributes, which counts x64 emulated on ARM64; Windows 10 "
+     "on ARM64, which runs x86 programs only besides its own; Windows 10 x86",
+     "Microsoft Learn, GetMachineTypeAttributes (Windows 11; MACHINE_ATTRIBUTES UserEnabled), "
+     "IsWow64GuestMachineSupported (FALSE for x64 on ARM64: x64 emulation is not WOW64), "
+     "IsWow64Process2; x64 emulation on Windows 11 on Arm",
+     [](std::string& detail) {
+       constexpr USHORT x86 = IMAGE_FILE_MACHINE_I386, x64 = IMAGE_FILE_MACHINE_AMD64,
+                        arm64 = IMAGE_FILE_MACHINE_ARM64;
+       const struct {
+         const char* system;
+         Model::Kernel kernel;
+         std::vector<uint16_t> runs;
+       } systems[] = {
+           {"Windows 11 on ARM64", {true, {{x86, 1 | 4}, {x64, 1}, {arm64, 1 | 2}}, arm64, 0}, {x86, x64, arm64}},
+           {"Windows 11 x64", {true, {{x86, 1 | 4}, {x64, 1 | 2}}, x64, 0}, {x86, x64}},
+           {"Windows 10 on ARM64", {true, {}, arm64, 0}, {x86, arm64}},
+           {"Windows 10 x86", {true, {}, x86, -1}, {x86}},
+       };
+       for (const auto& system : systems) {
+         model.kernel = system.kernel;
+         detail += std::string(system.system) + ": " + std::to_string(GetRunnableMachines().pe.size()) + "; ";
+         if (GetRunnableMachines().pe != system.runs) return false;
        }
        return true;
      }},

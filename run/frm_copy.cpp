@@ -186,9 +186,13 @@ void EndAfterInternalFailure() {
   static bool ending = false;
   if (!ending) {
     ending = true;
-    Text dir;
-    if (GetProgramDirectory(dir) == 0) {
-      RecordFailureAndEnd(dir, TXT("Cannot complete the run: internal error"), kExitInternalError);
+    // A failure while recording (memory still short) ends the run at once.
+    try {
+      Text dir;
+      if (GetProgramDirectory(dir) == 0) {
+        RecordFailureAndEnd(dir, TXT("Cannot complete the run: internal error"), kExitInternalError);
+      }
+    } catch (...) {
     }
   }
   EndProcess(kExitInternalError);

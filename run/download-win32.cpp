@@ -38,23 +38,71 @@ SystemError FindPlainFile(const Text& path, bool& found) {
 }
 
 
+namespace {
+
+// What a file is, read through a handle: its reparse tag (0: none) and its
+// identity on the machine.
+struct FileFacts {
+  DWORD attributes = 0, tag = 0, volume = 0;
+  uint64_t index = 0;
+};
+
+bool ReadFacts(HANDLE file, FileFacts& facts) {
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+      !GetFileInformationByHandle(file, &info)) {
+    return false;
+  }
+  facts.attributes = tag.FileAttributes;
+  facts.tag = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? tag.ReparseTag : 0;
+  facts.volume = info.dwVolumeSerialNumber;
+  facts.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace
+
 SystemError OpenDownload(const Text& path, Download*& download) {
   const Text extended = ExtendedPath(path);
+  FileFacts named;
   HANDLE file = INVALID_HANDLE_VALUE;
-  // Delete access, as the rename needs; shared for reading only, so that no
-  // other process may write, move or delete it from now on. A process that
-  // still writes it refuses this open too.
   const DWORD error = RetryFileStep(FileStep::kOpenDownload, path, [&]() -> DWORD {
+    // What stands at the name now, seen through a handle on the name
+    // itself: the search saw it by path, and it may have become a link.
+    HANDLE probe = CreateFileW(extended.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return LastError();
+    const DWORD probe_error = ReadFacts(probe, named) ? 0 : LastError();
+    CloseHandle(probe);
+    if (probe_error != 0) return probe_error;
+    if (named.tag != 0 && IsReparseTagNameSurrogate(named.tag)) return ERROR_CANT_ACCESS_FILE;
+    // Delete access, as the removal needs; shared for reading only, so that
+    // no other process may write, move or delete it from now on. A process
+    // that still writes it refuses this open too. A plain file is opened as
+    // the name itself; another reparse point (deduplicated, cloud) as its
+    // data.
     file = CreateFileW(extended.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       OPEN_EXISTING, named.tag == 0 ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
     return file != INVALID_HANDLE_VALUE ? 0 : LastError();
   });
   if (error != 0) return error;
+  // The file held is the file seen: a link put in its place meanwhile
+  // names another.
+  FileFacts held;
   LARGE_INTEGER length;
-  if (!GetFileSizeEx(file, &length)) {
-    const SystemError size_error = LastError();
+  SystemError held_error = 0;
+  if (!ReadFacts(file, held) || !GetFileSizeEx(file, &length)) {
+    held_error = LastError();
+  } else if (held.volume != named.volume || held.index != named.index ||
+             (held.tag != 0 && IsReparseTagNameSurrogate(held.tag))) {
+    held_error = ERROR_CANT_ACCESS_FILE;
+  }
+  if (held_error != 0) {
     CloseHandle(file);
-    return size_error;
+    return held_error;
   }
   download = new Download{file, static_cast<uint64_t>(length.QuadPart)};
   return 0;

@@ -45,6 +45,7 @@ struct Model {
   HANDLE copy = nullptr;         // the temporary copy beside the current executable
   int copy_creations = 0;        // how often its creation was tried
   DWORD reparse_tag = 0;
+  DWORD handle_tag = 0;          // the tag a handle on it sees (it became a link since the search)
   bool process_running = false;  // the process to stop, id 4242
   bool query_right_refused = false;
   std::wstring process_image;    // its image name; none: it cannot be queried
@@ -200,6 +201,18 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
   if (IsTemporaryCopy(path)) model.copy = file;
   if (IsModelPath(path)) model.current_handle = file;
   return file;
+}
+
+WINBOOL WINAPI GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info,
+                                            DWORD size) {
+  const WINBOOL got = Real<decltype(&GetFileInformationByHandleEx)>("kernel32", "GetFileInformationByHandleEx")(
+      file, kind, info, size);
+  if (got && kind == FileAttributeTagInfo && file == model.current_handle && model.handle_tag != 0) {
+    auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info);
+    tag->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    tag->ReparseTag = model.handle_tag;
+  }
+  return got;
 }
 
 WINBOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED at) {
@@ -820,6 +833,27 @@ const Row kRows[] = {
            detail = "tag " + std::to_string(row.tag);
            return false;
          }
+       }
+       return true;
+     }},
+    {"a download that became a link after the search is seen through the handle on its name, "
+     "and refused; one that became another reparse point is opened as its data",
+     "Microsoft Learn, CreateFileW (FILE_FLAG_OPEN_REPARSE_POINT), GetFileInformationByHandleEx "
+     "(FileAttributeTagInfo), IsReparseTagNameSurrogate",
+     [](std::string& detail) {
+       for (const auto& [tag, wanted] : {std::pair<DWORD, SystemError>{IO_REPARSE_TAG_SYMLINK, ERROR_CANT_ACCESS_FILE},
+                                         {IO_REPARSE_TAG_MOUNT_POINT, ERROR_CANT_ACCESS_FILE},
+                                         {IO_REPARSE_TAG_DEDUP, 0}}) {
+         model = Model();
+         model.path = PutFile(L"Plindor.exe", "new");
+         bool found = false;
+         const SystemError search = FindPlainFile(model.path, found);
+         model.handle_tag = tag;
+         Download* download = nullptr;
+         const SystemError open = OpenDownload(model.path, download);
+         CloseDownload(download);
+         detail += "tag " + std::to_string(tag) + ": open " + std::to_string(open) + "; ";
+         if (search != 0 || !found || open != wanted || (open == 0) != (download != nullptr)) return false;
        }
        return true;
      }},

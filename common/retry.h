@@ -3,6 +3,7 @@
 // grow; what is refused for good fails at once.
 #pragma once
 
+#include "common/bounds.h"
 #include "common/system.h"
 
 // How long a step may wait, and how: the first pause, doubled after each try
@@ -17,7 +18,7 @@ struct RetryPolicy {
 // (a scanner, an indexer, a backup agent, a downloader closing it): a few
 // seconds at most, so that a whole run stays far inside the time a second
 // run waits for it.
-constexpr RetryPolicy kHeldFile = {3000, 20, 500};
+constexpr RetryPolicy kHeldFile = {kHeldFileMs, 20, 500};
 
 // How what may change at any moment (a guard or a lock another run holds,
 // a process ending) is waited for: it is looked at every 10 ms.

@@ -3,15 +3,10 @@
 #include <memory>
 
 #include "common/ascii.h"
+#include "common/bounds.h"
 #include "process/process_platform.h"
 
 namespace {
-
-constexpr unsigned kPauseAfterKillMs = 1000;
-// A process that has not ended after the pause (a slow exit, a file system
-// that holds it up) is waited for this much longer: its executable may be
-// held until it has.
-constexpr unsigned kEndWaitMs = 5000;
 
 struct SnapshotCloser {
   void operator()(ProcessSnapshot* snapshot) const { CloseProcessSnapshot(snapshot); }
@@ -50,6 +45,8 @@ void KillProcessById(uint32_t id, const Text& name) {
   const bool stopping =
       process && (!ReadStoppableProcessName(*process, exe_name) || ExeNameBeginsWith(exe_name, name));
   if (stopping) TerminateStoppableProcess(*process);
-  PauseMilliseconds(kPauseAfterKillMs);
-  if (stopping) WaitForStoppedProcess(*process, kEndWaitMs);
+  PauseMilliseconds(kPauseAfterStopMs);
+  // A process that has not ended after the pause (a slow exit, a file
+  // system that holds it up) is waited for a while longer.
+  if (stopping) WaitForStoppedProcess(*process, kStoppedProcessEndMs);
 }

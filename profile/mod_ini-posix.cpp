@@ -23,12 +23,6 @@ namespace {
 // rather than read whole (a sparse file could claim any size at all).
 constexpr off_t kMaxProfileBytes = off_t{256} << 20;
 
-// Another writer holds the profile for a few milliseconds at most, but one
-// that holds it longer may still write: it is waited for (its lock goes when
-// it dies) as long as a run waits for another run, and past that the file is
-// left alone rather than written over.
-constexpr unsigned kLockWaitMs = 30000;
-
 // Starting over is needed only when another writer replaced the file
 // meanwhile; a few times is plenty.
 constexpr int kAttempts = 5;
@@ -252,7 +246,11 @@ void WriteIniValue(Text file, Text section, Text key, Text value) {
   // Out of memory, the record is not written and the file stays as it was;
   // the run still ends as it must.
   // The wait for other writers spans every attempt.
-  const timespec lock_deadline = DeadlineIn(kLockWaitMs);
+  // Another writer holds the profile for a few milliseconds at most, but
+  // one that holds it longer may still write: it is waited for (its lock
+  // goes when it dies) within its bound, and past that the file is left
+  // alone rather than written over.
+  const timespec lock_deadline = DeadlineIn(kProfileLockMs);
   try {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
       if (WriteOnce(file, section, key, value, lock_deadline) != Outcome::kChangedMeanwhile) return;

@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 
+#include "common/bounds.h"
 #include "process/process_kill.h"
 #include "profile/mod_ini.h"
 #include "run/failure_record.h"
@@ -25,9 +26,6 @@ const Text kUpdaterProcessName = TXT("Plindor.EXE");
 const Text kRecordSection = TXT("Tovalane");
 const Text kRecordKeyPrefix = TXT("False");
 
-// Two runs on one folder at once could each delete what the other moved in,
-// so a run waits for the other; this long is more than any run takes.
-constexpr unsigned kRunGuardTimeoutMs = 30000;
 
 // Set once this run holds the guard: from then on, no failure leaves the
 // machine without a running updater.
@@ -209,7 +207,7 @@ void FrmCopy::ReplaceAndRelaunch() {
   if (GetProgramDirectory(dir) != 0) EndProcess(kExitNoProgramDirectory);
 
   bool guard_taken = false;
-  if (SystemError error = TakeRunGuard(dir, kRunGuardTimeoutMs, guard_taken)) {
+  if (SystemError error = TakeRunGuard(dir, kRunGuardWaitMs, guard_taken)) {
     FailStep(dir, TXT("Cannot wait for another run to finish"), error, kExitRunGuardFailed);
   }
   if (!guard_taken) {

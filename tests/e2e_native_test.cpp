@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -531,6 +533,43 @@ TEST_F(NativeRunTest, SwapThatCannotBeMadeStopsNothing) {
     }
     TearDown();
   }
+}
+
+// Two runs on one folder against the slowest holders a run waits for: a
+// writer that keeps the download open and another writer of the profile
+// that holds its lock, both past their bounds. The first run waits out each
+// bound and ends; the second waits for it, and is never told that it did
+// not finish in time. (The program built with every bound divided by 20.)
+TEST_F(NativeRunTest, SecondRunOutwaitsTheSlowestFirstRun) {
+  CopyFile(PLINDOR_SWAP_QUICK, tool());
+  chmod(tool().c_str(), 0755);
+  PutCurrent();
+  PutDownload();
+  WriteFile(profile_, "[Server]\n");
+  const pid_t writer = HoldForWriting(download_, 3000);
+  const pid_t locker = ForkChild([&] {
+    const int fd = open(profile_.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    usleep(3000 * 1000);
+    _exit(0);
+  });
+  usleep(100 * 1000);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t first = StartTool(ToolCommand());
+  usleep(20 * 1000);
+  const pid_t second = StartTool(ToolCommand());
+  int first_status = 0, second_status = 0;
+  ASSERT_TRUE(WaitChild(first, first_status));
+  const auto first_took = std::chrono::steady_clock::now() - start;
+  ASSERT_TRUE(WaitChild(second, second_status));
+  EXPECT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == kExitDownloadRefused) << first_status;
+  EXPECT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == kExitDownloadRefused)
+      << second_status << " (6: it gave up waiting)";
+  // The first waited out the writer's bound and the profile lock's.
+  EXPECT_GE(first_took, std::chrono::milliseconds((3000 + 5000) / 20));
+  int status = 0;
+  WaitChild(writer, status);
+  WaitChild(locker, status);
 }
 
 // The bytes swapped are the bytes checked: a writer that changes the

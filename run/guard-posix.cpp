@@ -23,11 +23,37 @@ bool IsLockingUnsupported(int error) {
          error == EINVAL;
 }
 
-// The guard where the folder cannot be locked: a name in the abstract socket
-// namespace, keyed on the folder's identity as the lock would be. Only one
-// socket can hold a name, the kernel frees it when its process ends, and it
-// leaves nothing on disk. Tried every 10 ms for up to `timeout_ms`.
-SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, bool& taken) {
+// Whether a process of `peer`'s user and group may write the folder, as a
+// run of this tool on it must: root, or a user its permissions let write.
+bool MayWriteFolder(const ucred& peer, const struct stat& folder) {
+  if (peer.uid == 0) return true;
+  if (peer.uid == folder.st_uid) return (folder.st_mode & S_IWUSR) != 0;
+  if (peer.gid == folder.st_gid) return (folder.st_mode & S_IWGRP) != 0;
+  return (folder.st_mode & S_IWOTH) != 0;
+}
+
+// Whether the name is held by a run of this tool on the folder: its holder
+// listens, and its process may write the folder. A name held otherwise is a
+// stranger's (any local user may bind any name), and makes no run wait.
+bool NameIsHeldByARun(const sockaddr_un& address, socklen_t size, const struct stat& folder) {
+  Fd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  ucred peer = {};
+  socklen_t peer_size = sizeof peer;
+  return probe.get() >= 0 &&
+         connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), size) == 0 &&
+         getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) == 0 &&
+         MayWriteFolder(peer, folder);
+}
+
+enum class Named { kTaken, kHeldByARun, kHeldByAStranger };
+
+// The guard every run takes: a name in the abstract socket namespace, keyed
+// on the folder's identity, which needs nothing the folder's permissions
+// could refuse to any user. Only one socket can hold a name, the kernel
+// frees it when its process ends, and it leaves nothing on disk. Tried every
+// 10 ms for up to `timeout_ms` while a run holds it; who holds it is asked
+// once a second.
+SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, Named& named) {
   Fd socket_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (socket_fd.get() < 0) return LastError();
   sockaddr_un address = {};
@@ -38,18 +64,25 @@ SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, bool&
                               static_cast<unsigned long long>(folder.st_dev),
                               static_cast<unsigned long long>(folder.st_ino));
   const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+  named = Named::kHeldByARun;
+  unsigned tries = 0;
   const SystemError error = RetryWithin(
       PollingFor(timeout_ms),
       [&]() -> SystemError {
-        return bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), size) == 0
-                   ? 0
-                   : LastError();
+        if (bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), size) == 0) return 0;
+        const SystemError bind_error = LastError();
+        if (bind_error == EADDRINUSE && tries++ % 100 == 0 && !NameIsHeldByARun(address, size, folder)) {
+          named = Named::kHeldByAStranger;
+        }
+        return bind_error;
       },
-      [](SystemError bind_error) { return bind_error == EADDRINUSE; });
+      [&](SystemError bind_error) { return bind_error == EADDRINUSE && named == Named::kHeldByARun; });
   if (error == EADDRINUSE) return 0;
   if (error != 0) return error;
+  // Listening, so that a waiting run can ask who holds the name.
+  if (listen(socket_fd.get(), SOMAXCONN) != 0) return LastError();
   socket_fd.release();
-  taken = true;
+  named = Named::kTaken;
   return 0;
 }
 
@@ -57,18 +90,16 @@ SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, bool&
 
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
   taken = false;
-  // Every run takes a name made from the folder's identity, which needs
-  // nothing the folder's permissions could refuse to any user. Its holder is
-  // the process: the kernel frees it when the run ends, and no file is left.
   struct stat folder;
   if (stat(directory.c_str(), &folder) != 0) return LastError();
   const timespec deadline = DeadlineIn(timeout_ms);
-  bool named = false;
+  Named named = Named::kHeldByARun;
   const SystemError name_error = TakeNamedGuard(folder, timeout_ms, named);
-  if (name_error == 0 && !named) return 0;
-  // The name is seen only in this network namespace: runs in another (a
-  // container sharing the folder) take turns through a flock on the folder
-  // as well, where it can be opened and locked.
+  if (name_error == 0 && named == Named::kHeldByARun) return 0;
+  // The name is seen only in this network namespace, and a stranger may
+  // hold it: runs take turns through a flock on the folder as well, where
+  // it can be opened and locked (runs in another network namespace, a
+  // container sharing the folder, meet there too).
   Fd lock(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (lock.get() < 0) {
     taken = name_error == 0;

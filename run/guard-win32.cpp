@@ -3,6 +3,7 @@
 #include <windows.h>
 // After windows.h: the security descriptor language needs its types.
 #include <sddl.h>
+#include <aclapi.h>
 
 #include <cstdint>
 
@@ -57,25 +58,82 @@ Text PathKey(const Text& directory) {
   return key;
 }
 
+// Whether `owner` is this process's user, or the owner it gives the objects
+// it makes (an administrator's process gives them to the administrators).
+bool IsThisProcesssOwner(PSID owner) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  union {
+    TOKEN_USER user;
+    TOKEN_OWNER owner;
+    char bytes[256];
+  } info;
+  DWORD size = 0;
+  const bool same =
+      (GetTokenInformation(token, TokenUser, &info, sizeof info, &size) && EqualSid(owner, info.user.User.Sid)) ||
+      (GetTokenInformation(token, TokenOwner, &info, sizeof info, &size) && EqualSid(owner, info.owner.Owner));
+  CloseHandle(token);
+  return same;
+}
+
+// Whether the guard found in the global namespace was made by a run of this
+// tool on the folder: any user may make an object of any name there first,
+// with an access list of their own. Its owner must be the system, the
+// administrators, this process's owner, or a user the folder's access list
+// lets add files to it, as a run must. An owner that cannot be read is a
+// stranger's.
+bool GuardMadeByARun(HANDLE mutex, const Text& folder) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR guard_security = nullptr;
+  if (GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &guard_security) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool made_by_a_run = IsWellKnownSid(owner, WinLocalSystemSid) ||
+                       IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsThisProcesssOwner(owner);
+  PACL folder_acl = nullptr;
+  PSECURITY_DESCRIPTOR folder_security = nullptr;
+  if (!made_by_a_run &&
+      GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            &folder_acl, nullptr, &folder_security) == ERROR_SUCCESS) {
+    TRUSTEE_W trustee;
+    BuildTrusteeWithSidW(&trustee, owner);
+    ACCESS_MASK rights = 0;
+    made_by_a_run = folder_acl == nullptr ||  // no access list: everyone may
+                    (GetEffectiveRightsFromAclW(folder_acl, &trustee, &rights) == ERROR_SUCCESS &&
+                     (rights & FILE_ADD_FILE) != 0);
+    LocalFree(folder_security);
+  }
+  LocalFree(guard_security);
+  return made_by_a_run;
+}
+
 // The guard's mutex, in the namespace every logon session shares, so that a
-// service and a user on one folder take turns too. Anyone may wait on it,
-// but only the system and administrators may change it; a run that may not
-// create it with full access opens it to wait on. Where the global namespace
-// is closed to this process, the session's own is used.
-HANDLE OpenRunGuardMutex(const Text& key) {
+// service and a user on one folder take turns too. Anyone may wait on it and
+// read who made it, but only the system and administrators may change it; a
+// run that may not create it with full access opens it to wait on. Where
+// the global namespace is closed to this process, or its guard is a
+// stranger's, the session's own is used.
+HANDLE OpenRunGuardMutex(const Text& key, const Text& folder) {
   const Text global_name = L"Global\\PlindorSwap-" + key;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
   if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;WD)", SDDL_REVISION_1, &descriptor,
+          L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00120001;;;WD)", SDDL_REVISION_1, &descriptor,
           nullptr)) {
     security.lpSecurityDescriptor = descriptor;
   }
   HANDLE mutex = CreateMutexW(&security, FALSE, global_name.c_str());
+  bool existed = mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
   if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
-    mutex = OpenMutexW(SYNCHRONIZE, FALSE, global_name.c_str());
+    mutex = OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, global_name.c_str());
+    existed = mutex != nullptr;
   }
   if (descriptor != nullptr) LocalFree(descriptor);
+  if (mutex != nullptr && existed && !GuardMadeByARun(mutex, folder)) {
+    CloseHandle(mutex);
+    mutex = nullptr;
+  }
   if (mutex == nullptr) mutex = CreateMutexW(nullptr, FALSE, (L"Local\\PlindorSwap-" + key).c_str());
   return mutex;
 }
@@ -87,7 +145,9 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   // The handle stays open until the process ends, which releases the mutex.
   Text key = FolderIdentity(directory);
   if (key.empty()) key = PathKey(directory);
-  HANDLE mutex = OpenRunGuardMutex(key);
+  // "C:" alone names the current folder of drive C, not its root.
+  const Text folder = !directory.empty() && directory.back() == L':' ? directory + L'\\' : directory;
+  HANDLE mutex = OpenRunGuardMutex(key, ExtendedPath(folder));
   if (mutex == nullptr) return LastError();
   switch (WaitForSingleObject(mutex, timeout_ms)) {
     case WAIT_OBJECT_0:

@@ -535,6 +535,58 @@ TEST_F(NativeRunTest, SwapThatCannotBeMadeStopsNothing) {
   }
 }
 
+// Any local user may bind any abstract socket name: a stranger (a user who
+// may not write the folder) who holds the guard's name, listening on it or
+// not, makes no run wait; a process of a user who may write it, as a run is,
+// does.
+TEST_F(NativeRunTest, StrangerHoldingTheGuardsNameMakesNoRunWait) {
+  if (geteuid() != 0 || !Exists("/usr/bin/python3")) GTEST_SKIP() << "needs root and python3";
+  struct stat folder;
+  ASSERT_EQ(stat(dir_.c_str(), &folder), 0);
+  char name[128];
+  snprintf(name, sizeof name, "PlindorSwap-guard-%llx-%llx", static_cast<unsigned long long>(folder.st_dev),
+           static_cast<unsigned long long>(folder.st_ino));
+  const char* const hold_name =
+      "import socket, sys, time\n"
+      "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+      "s.bind('\\0' + sys.argv[1])\n"
+      "if sys.argv[2] == 'listen': s.listen(16)\n"
+      "time.sleep(60)\n";
+  const struct {
+    const char* who;
+    bool stranger;
+    const char* listening;
+  } cases[] = {
+      {"a stranger, listening", true, "listen"},
+      {"a stranger, not listening", true, "bound"},
+      {"root, listening: a run", false, "listen"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.who);
+    PutCurrent();
+    PutDownload();
+    std::vector<std::string> holder = {"/usr/bin/python3", "-c", hold_name, name, c.listening};
+    if (c.stranger) {
+      holder.insert(holder.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    const pid_t held = StartChild(holder);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile("/proc/net/unix").find(std::string("@") + name) != std::string::npos; }));
+    const pid_t tool_pid = StartTool(ToolCommand());
+    int status = 0;
+    if (c.stranger) {
+      EXPECT_TRUE(WaitChild(tool_pid, status, 5)) << "the run waited for a stranger";
+    } else {
+      EXPECT_FALSE(WaitChild(tool_pid, status, 1)) << "the run did not wait for another run";
+      kill(held, SIGKILL);
+      EXPECT_TRUE(WaitChild(tool_pid, status, 10));
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitLaunched) << status;
+    kill(held, SIGKILL);
+    WaitChild(held, status);
+    TearDown();
+  }
+}
+
 // Two runs on one folder against the slowest holders a run waits for: a
 // writer that keeps the download open and another writer of the profile
 // that holds its lock, both past their bounds. The first run waits out each

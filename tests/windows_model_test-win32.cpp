@@ -55,6 +55,8 @@ struct Model {
   bool global_refused = false;   // creating a Global\ object is refused
   bool global_openable = false;  // but one made by a service may be opened
   std::wstring global_security;  // the Global\ guard's access list, as SDDL
+  std::wstring guard_owner = L"O:SY";  // who made the guards found, as SDDL (a service)
+  std::wstring folder_security;  // the program folder's access list, as SDDL, where set
   std::wstring module_path;      // GetModuleFileNameW's answer, where set; "-": it fails
   bool folder_unopenable = false;  // the program directory cannot be opened
   size_t temp_folder_length = 0;   // GetTempPathW's answer's length, where set
@@ -355,17 +357,48 @@ WINBOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorW(
 
 DWORD WINAPI GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
                              PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
-  if (handle != model.current_handle || model.current_security.empty()) {
+  const bool guard = type == SE_KERNEL_OBJECT && model.mutexes.count(handle) != 0;
+  if (!guard && (handle != model.current_handle || model.current_security.empty())) {
     return Real<decltype(&GetSecurityInfo)>("advapi32", "GetSecurityInfo")(handle, type, info, owner,
                                                                            group, dacl, sacl, descriptor);
   }
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(model.current_security.c_str(),
-                                                            SDDL_REVISION_1, descriptor, nullptr)) {
+  const std::wstring& answer = guard ? model.guard_owner : model.current_security;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(answer.c_str(), SDDL_REVISION_1, descriptor, nullptr)) {
     return GetLastError();
   }
   BOOL present = FALSE, defaulted = FALSE;
   if (owner != nullptr) GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
   if (dacl != nullptr) GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+  return ERROR_SUCCESS;
+}
+
+// Who made a guard; the program folder's access list; and the rights an
+// access list gives a trustee: the sum of the entries that name its SID.
+DWORD WINAPI GetNamedSecurityInfoW(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                                   PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
+  if (model.folder_security.empty()) {
+    return Real<decltype(&GetNamedSecurityInfoW)>("advapi32", "GetNamedSecurityInfoW")(
+        name, type, info, owner, group, dacl, sacl, descriptor);
+  }
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(model.folder_security.c_str(), SDDL_REVISION_1,
+                                                            descriptor, nullptr)) {
+    return GetLastError();
+  }
+  BOOL present = FALSE, defaulted = FALSE;
+  GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+  return ERROR_SUCCESS;
+}
+
+DWORD WINAPI GetEffectiveRightsFromAclW(PACL acl, PTRUSTEE_W trustee, PACCESS_MASK rights) {
+  *rights = 0;
+  for (DWORD i = 0; i < acl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* entry = nullptr;
+    if (!GetAce(acl, i, reinterpret_cast<void**>(&entry))) return GetLastError();
+    if (entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+        EqualSid(reinterpret_cast<PSID>(&entry->SidStart), reinterpret_cast<PSID>(trustee->ptstrName))) {
+      *rights |= entry->Mask;
+    }
+  }
   return ERROR_SUCCESS;
 }
 
@@ -878,7 +911,8 @@ const Row kRows[] = {
          model.global_openable = openable;
          bool taken = false;
          const SystemError error = TakeRunGuard(folder, 1000, taken);
-         detail += "guard " + std::to_string(error) + "; ";
+         detail += "guard " + std::to_string(error) + (taken ? " taken " : " not taken ") +
+                   std::string(model.mutex_name.begin(), model.mutex_name.end()) + "; ";
          if (error != 0 || !taken || model.mutex_name != (openable ? L"Global\\" : L"Local\\") + std::wstring(key)) {
            return false;
          }
@@ -887,6 +921,40 @@ const Row kRows[] = {
        const std::wstring& acl = model.global_security;
        return acl.find(L"(A;;GA;;;SY)") != acl.npos && acl.find(L"(A;;GA;;;BA)") != acl.npos &&
               acl.find(L";;;WD)") != acl.npos && acl.find(L"(A;;GA;;;WD)") == acl.npos;
+     }},
+    {"a guard that a stranger made first in the global namespace (a user whom the folder's "
+     "access list does not let add files) is left to them, and the session's own is used; "
+     "one made by the system, or by a user who may write the folder, is waited on",
+     "Microsoft Learn, Kernel Object Namespaces (any user may create a named object in the "
+     "global namespace first), GetSecurityInfo (OWNER_SECURITY_INFORMATION), "
+     "GetEffectiveRightsFromAclW, File Security and Access Rights (FILE_ADD_FILE)",
+     [](std::string& detail) {
+       // The folder lets the system, and one user (1001), add files; 1002 may only read.
+       model.folder_security = L"D:(A;;FA;;;SY)(A;;0x1200af;;;S-1-5-21-1-2-3-1001)(A;;0x1200a9;;;S-1-5-21-1-2-3-1002)";
+       const struct {
+         const wchar_t* owner;
+         const wchar_t* wanted;
+       } guards[] = {
+           {L"O:SY", L"Global\\"},
+           {L"O:S-1-5-21-1-2-3-1001", L"Global\\"},
+           {L"O:S-1-5-21-1-2-3-1002", L"Local\\"},
+       };
+       const std::wstring spelling = folder + L"\\stranger";
+       model.folder_unopenable = true;
+       for (const auto& guard : guards) {
+         // Made first by someone else (a handle of this process keeps it).
+         bool taken = false;
+         TakeRunGuard(spelling, 100, taken);
+         const std::set<HANDLE> made = model.mutexes;
+         model.guard_owner = guard.owner;
+         const SystemError error = TakeRunGuard(spelling, 100, taken);
+         detail += std::string(model.mutex_name.begin(), model.mutex_name.end()) + "; ";
+         for (HANDLE mutex : model.mutexes) Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(mutex);
+         model.mutexes.clear();
+         model.guard_owner = L"O:SY";
+         if (error != 0 || !taken || model.mutex_name.rfind(guard.wanted, 0) != 0 || made.size() != 1) return false;
+       }
+       return true;
      }},
     {"at a drive's root the guard is keyed on the root, not the drive's current folder",
      "Microsoft Learn, Naming Files, Paths, and Namespaces (\"C:\" alone is the current "

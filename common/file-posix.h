@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <time.h>
@@ -26,6 +27,14 @@ class Fd {
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) {
+    if (this != &other) {
+      if (fd_ >= 0) close(fd_);
+      fd_ = other.release();
+    }
+    return *this;
+  }
   int get() const { return fd_; }
   // Hands the descriptor over; it stays open.
   int release() {
@@ -136,4 +145,46 @@ inline Text TempNameBeside(const Text& path) {
 inline void FlushFolder(const Text& folder) {
   Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) fsync(dir.get());
+}
+
+// The same, for a folder open at `folder_fd` (O_PATH will do).
+inline void FlushFolderAt(int folder_fd) {
+  Fd dir(openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) fsync(dir.get());
+}
+
+// Opens a folder (O_PATH) by a path of any length: the kernel refuses a
+// path of PATH_MAX bytes or more whole, so a longer one is walked a name at
+// a time. -1 with errno where it cannot be opened.
+inline int OpenFolderAnyLength(const Text& folder) {
+  if (folder.size() < PATH_MAX) return open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int fd = open(folder[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (size_t at = 0; fd >= 0 && at < folder.size();) {
+    size_t end = folder.find('/', at);
+    if (end == Text::npos) end = folder.size();
+    if (end > at) {
+      const int inner = openat(fd, folder.substr(at, end - at).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      const int error = errno;
+      close(fd);
+      fd = inner;
+      errno = error;
+    }
+    at = end + 1;
+  }
+  return fd;
+}
+
+// A path's folder, open (O_PATH), and its last name: every step made
+// relative to the folder works on a path of any length and stays on the
+// folder that was opened.
+struct InFolder {
+  Fd folder;
+  Text name;
+};
+
+inline InFolder Locate(const Text& path) {
+  InFolder at{Fd(-1), BaseName(path)};
+  // Last, so that errno tells why it could not be opened.
+  at.folder = Fd(OpenFolderAnyLength(DirectoryOf(path)));
+  return at;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/text.h"
 
@@ -17,6 +18,23 @@ constexpr unsigned kLeftoverAgeS = 60;
 // The name before its six unique characters; `file_name` has no folder.
 inline Text TempNamePrefix(const Text& file_name) {
   return TXT(".") + file_name + TXT(".PlindorSwap-");
+}
+
+// How many names a new temporary copy tries before it gives up: a name that
+// is taken is tried under another.
+constexpr int kTempNameTries = 100;
+
+// A name for a new temporary copy: the prefix and six letters or digits
+// drawn from `seed`; the seed for the next try.
+inline Text TempNameFrom(const Text& prefix, uint64_t seed) {
+  Text name = prefix;
+  for (size_t i = 0; i < kTempNameUniqueChars; ++i, seed /= 36) {
+    name += TXT("0123456789abcdefghijklmnopqrstuvwxyz")[seed % 36];
+  }
+  return name;
+}
+inline uint64_t NextTempSeed(uint64_t seed, int attempt) {
+  return seed * 6364136223846793005ull + static_cast<uint64_t>(attempt) + 1442695040888963407ull;
 }
 
 inline bool IsTemporaryCopyName(const Text& name, const Text& prefix) {

@@ -41,16 +41,15 @@ SystemError CheckNoFreezingAttributes(int fd) {
   return (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0 ? EPERM : 0;
 }
 
-SystemError CheckFolderLetsRename(const Text& folder, const struct stat* file) {
-  if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return LastError();
-  Fd opened(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+SystemError CheckFolderLetsRename(int folder_fd, const struct stat* file) {
+  if (faccessat(folder_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return LastError();
   struct stat info;
-  if (opened.get() < 0 || fstat(opened.get(), &info) != 0) {
-    // A folder that may be entered and written but not read: its attributes
-    // cannot be asked, its permissions can.
-    if (stat(folder.c_str(), &info) != 0) return LastError();
-  } else if (SystemError error = CheckNoFreezingAttributes(opened.get())) {
-    return error;
+  if (fstat(folder_fd, &info) != 0) return LastError();
+  // A folder that may be entered and written but not read cannot be asked
+  // for its attributes; its permissions can.
+  Fd opened(openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (opened.get() >= 0) {
+    if (SystemError error = CheckNoFreezingAttributes(opened.get())) return error;
   }
   const uid_t me = geteuid();
   if ((info.st_mode & S_ISVTX) != 0 && me != 0 && info.st_uid != me && file != nullptr &&
@@ -65,7 +64,8 @@ SystemError FindPlainFile(const Text& path, bool& found) {
   struct stat info;
   // A link is no plain file: moved into place it could point anywhere, even
   // at the executable it replaces.
-  if (lstat(path.c_str(), &info) != 0) {
+  const InFolder at = Locate(path);
+  if (at.folder.get() < 0 || fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     // A missing folder on the way, or a file where a folder should be, simply
     // means no download is waiting.
     if (errno == ENOENT || errno == ENOTDIR) return 0;
@@ -77,20 +77,23 @@ SystemError FindPlainFile(const Text& path, bool& found) {
 
 
 SystemError OpenDownload(const Text& path, Download*& download) {
-  Fd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  InFolder at = Locate(path);
+  if (at.folder.get() < 0) return LastError();
+  Fd file(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
   if (file.get() < 0 || fstat(file.get(), &info) != 0) return LastError();
   if (!S_ISREG(info.st_mode)) return EISDIR;
   // It is removed once copied: its folder and its attributes must allow it.
   if (SystemError error = CheckNoFreezingAttributes(file.get())) return error;
-  if (SystemError error = CheckFolderLetsRename(DirectoryOf(path), &info)) return error;
-  download = new Download{path, file.release(), info};
+  if (SystemError error = CheckFolderLetsRename(at.folder.get(), &info)) return error;
+  download = new Download{at.folder.release(), at.name, file.release(), info};
   return 0;
 }
 
 void CloseDownload(Download* download) {
   if (download == nullptr) return;
   close(download->fd);
+  close(download->folder);
   delete download;
 }
 
@@ -124,7 +127,8 @@ SystemError WaitUntilNoOtherWriter(Download& download, bool& still_written) {
 SystemError CompareDownloadWithCurrent(Download& download, const Text& current, bool& same_file,
                                        bool& same_bytes) {
   same_file = same_bytes = false;
-  Fd program(open(current.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  const InFolder at = Locate(current);
+  Fd program(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
   if (program.get() < 0 || fstat(program.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
   same_file = info.st_dev == download.opened.st_dev && info.st_ino == download.opened.st_ino;
@@ -142,10 +146,12 @@ SystemError RemoveDownload(Download& download) {
   // Another file put at its name meanwhile is a new download, for the next
   // run to look at.
   struct stat named;
-  if (lstat(download.path.c_str(), &named) != 0) return errno == ENOENT ? 0 : LastError();
+  if (fstatat(download.folder, download.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? 0 : LastError();
+  }
   if (named.st_dev != download.opened.st_dev || named.st_ino != download.opened.st_ino) return 0;
-  if (unlink(download.path.c_str()) != 0) return LastError();
-  FlushFolder(DirectoryOf(download.path));
+  if (unlinkat(download.folder, download.name.c_str(), 0) != 0) return LastError();
+  FlushFolderAt(download.folder);
   return 0;
 }
 

@@ -8,16 +8,17 @@
 #include "common/text.h"
 
 struct Download {
-  Text path;
+  int folder;  // the folder it was found in (O_PATH)
+  Text name;   // its name there
   int fd;
   struct stat opened;
 };
 
-// Whether this process may replace or remove a name in `folder`: it may
-// write the folder, the folder is neither immutable nor append-only and,
-// where it is sticky, this process owns the folder or the file (`file`, or
-// none where the name is free).
-SystemError CheckFolderLetsRename(const Text& folder, const struct stat* file);
+// Whether this process may replace or remove a name in the folder open at
+// `folder_fd` (O_PATH will do): it may write the folder, the folder is
+// neither immutable nor append-only and, where it is sticky, this process
+// owns the folder or the file (`file`, or none where the name is free).
+SystemError CheckFolderLetsRename(int folder_fd, const struct stat* file);
 
 // EPERM where the file or folder open at `fd` is immutable or append-only
 // (chattr +i, +a): no name of it, or in it, can then be replaced or removed,

@@ -90,8 +90,9 @@ SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, Named
 
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
   taken = false;
+  Fd folder_fd(OpenFolderAnyLength(directory));
   struct stat folder;
-  if (stat(directory.c_str(), &folder) != 0) return LastError();
+  if (folder_fd.get() < 0 || fstat(folder_fd.get(), &folder) != 0) return LastError();
   const timespec deadline = DeadlineIn(timeout_ms);
   Named named = Named::kHeldByARun;
   const SystemError name_error = TakeNamedGuard(folder, timeout_ms, named);
@@ -100,7 +101,7 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   // hold it: runs take turns through a flock on the folder as well, where
   // it can be opened and locked (runs in another network namespace, a
   // container sharing the folder, meet there too).
-  Fd lock(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd lock(openat(folder_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (lock.get() < 0) {
     taken = name_error == 0;
     return name_error;

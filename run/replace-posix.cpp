@@ -19,8 +19,13 @@ void RemoveLeftoverCopies(const Text& current, const Text& profile) {
   // One listing serves both.
   const Text current_prefix = TempNamePrefix(BaseName(current));
   const Text profile_prefix = TempNamePrefix(BaseName(profile));
-  DIR* listing = opendir(DirectoryOf(current).c_str());
-  if (listing == nullptr) return;
+  const InFolder at = Locate(current);
+  const int folder = openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = folder >= 0 ? fdopendir(folder) : nullptr;
+  if (listing == nullptr) {
+    if (folder >= 0) close(folder);
+    return;
+  }
   const time_t now = time(nullptr);
   while (dirent* entry = readdir(listing)) {
     const bool of_current = IsTemporaryCopyName(entry->d_name, current_prefix);
@@ -36,8 +41,10 @@ void RemoveLeftoverCopies(const Text& current, const Text& profile) {
 }
 
 SystemError CheckCurrentReplaceable(const Text& current) {
+  const InFolder at = Locate(current);
+  if (at.folder.get() < 0) return LastError();
   struct stat info;
-  const bool exists = lstat(current.c_str(), &info) == 0;
+  const bool exists = fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists && errno != ENOENT) return LastError();
   if (exists && S_ISDIR(info.st_mode)) return EISDIR;
   // Not forced: a file nobody may write to is refused, even for root, as
@@ -46,16 +53,18 @@ SystemError CheckCurrentReplaceable(const Text& current) {
     return EACCES;
   }
   if (exists && S_ISREG(info.st_mode)) {
-    Fd file(open(current.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd file(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() >= 0) {
       if (SystemError error = CheckNoFreezingAttributes(file.get())) return error;
     }
   }
-  return CheckFolderLetsRename(DirectoryOf(current), exists ? &info : nullptr);
+  return CheckFolderLetsRename(at.folder.get(), exists ? &info : nullptr);
 }
 
 struct Replacement {
-  Text path;
+  int folder;  // the current executable's folder (O_PATH)
+  Text name;   // the new program's temporary name there
+  Text current;  // the current executable's name there
   int fd;
   uint64_t size;
   bool placed;
@@ -84,12 +93,12 @@ SystemError CopyContents(int from_fd, int to_fd, bool& read_failed) {
 // download. Only root may give a file away; a run that cannot keeps it as
 // its own user's, without the set-ID bits that came with the owner. Where
 // there is no current executable, the program is its user's, 0755.
-SystemError GiveProtectionOf(const Text& current, int fd) {
+SystemError GiveProtectionOf(int folder, const Text& current, int fd) {
   uid_t owner = geteuid();
   gid_t group = getegid();
   mode_t mode = 0755;
   struct stat info;
-  if (stat(current.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+  if (fstatat(folder, current.c_str(), &info, 0) == 0 && S_ISREG(info.st_mode)) {
     owner = info.st_uid;
     group = info.st_gid;
     mode = info.st_mode & 07777;
@@ -106,28 +115,42 @@ SystemError GiveProtectionOf(const Text& current, int fd) {
 SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
                                bool& download_unreadable) {
   download_unreadable = false;
-  Text path = TempNameBeside(current);
+  InFolder at = Locate(current);
+  if (at.folder.get() < 0) return LastError();
   // Created by this run, readable and writable by its user alone until it
-  // has the current executable's protection.
-  Fd copy(mkostemp(&path[0], O_CLOEXEC));
+  // has the current executable's protection; a name that is taken is tried
+  // under another.
+  const Text prefix = TempNamePrefix(at.name);
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^ static_cast<uint64_t>(getpid());
+  Text name;
+  Fd copy(-1);
+  for (int attempt = 0; attempt < kTempNameTries && copy.get() < 0; ++attempt, seed = NextTempSeed(seed, attempt)) {
+    name = TempNameFrom(prefix, seed);
+    copy = Fd(openat(at.folder.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (copy.get() < 0 && errno != EEXIST) break;
+  }
   if (copy.get() < 0) return LastError();
   SystemError error = CopyContents(download.fd, copy.get(), download_unreadable);
-  if (error == 0) error = GiveProtectionOf(current, copy.get());
+  if (error == 0) error = GiveProtectionOf(at.folder.get(), at.name, copy.get());
   if (error == 0 && fsync(copy.get()) != 0) error = LastError();
   struct stat made;
   if (error == 0 && fstat(copy.get(), &made) != 0) error = LastError();
   if (error != 0) {
-    unlink(path.c_str());
+    unlinkat(at.folder.get(), name.c_str(), 0);
     return error;
   }
-  replacement = new Replacement{path, copy.release(), static_cast<uint64_t>(made.st_size), false};
+  replacement = new Replacement{at.folder.release(), name, at.name, copy.release(),
+                                static_cast<uint64_t>(made.st_size), false};
   return 0;
 }
 
 void DiscardReplacement(Replacement* replacement) {
   if (replacement == nullptr) return;
   close(replacement->fd);
-  if (!replacement->placed) unlink(replacement->path.c_str());
+  if (!replacement->placed) unlinkat(replacement->folder, replacement->name.c_str(), 0);
+  close(replacement->folder);
   delete replacement;
 }
 
@@ -141,12 +164,13 @@ SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t 
 SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
                                           bool& current_refused) {
   current_refused = false;
-  if (rename(replacement.path.c_str(), current.c_str()) != 0) {
+  if (renameat(replacement.folder, replacement.name.c_str(), replacement.folder,
+               replacement.current.c_str()) != 0) {
     const SystemError error = LastError();
     current_refused = error == EISDIR || error == EBUSY || CheckCurrentReplaceable(current) != 0;
     return error;
   }
   replacement.placed = true;
-  FlushFolder(DirectoryOf(current));
+  FlushFolderAt(replacement.folder);
   return 0;
 }

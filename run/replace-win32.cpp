@@ -115,12 +115,9 @@ bool IsPosixRenameUnsupported(DWORD error) {
 // no other process may write or delete while this run holds it.
 HANDLE CreateTemporaryCopy(const Text& path, Text& temp) {
   const Text prefix = FolderOf(path) + L'\\' + TempNamePrefix(NameOf(path));
-  ULONGLONG seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = prefix;
-    for (size_t i = 0; i < kTempNameUniqueChars; ++i, seed /= 36) {
-      temp += L"0123456789abcdefghijklmnopqrstuvwxyz"[seed % 36];
-    }
+  uint64_t seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
+  for (int attempt = 0; attempt < kTempNameTries; ++attempt, seed = NextTempSeed(seed, attempt)) {
+    temp = TempNameFrom(prefix, seed);
     HANDLE file = CreateFileW(ExtendedPath(temp).c_str(),
                               GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC |
                                   WRITE_OWNER,
@@ -128,7 +125,6 @@ HANDLE CreateTemporaryCopy(const Text& path, Text& temp) {
     if (file != INVALID_HANDLE_VALUE) return file;
     // A name that is taken is tried under another; any other refusal is final.
     if (GetLastError() != ERROR_FILE_EXISTS) break;
-    seed = seed * 6364136223846793005ull + attempt;
   }
   return INVALID_HANDLE_VALUE;
 }

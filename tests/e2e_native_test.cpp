@@ -587,6 +587,35 @@ TEST_F(NativeRunTest, StrangerHoldingTheGuardsNameMakesNoRunWait) {
   }
 }
 
+// A program folder whose path is close to PATH_MAX: Plindor.exe and
+// Server.ini fit in it, the download's path does not. Every step works
+// relative to the folder, and the swap goes through.
+TEST_F(NativeRunTest, ProgramFolderNearPathMaxStillUpdates) {
+  std::string dir = temp_.path();
+  while (dir.size() < 4075 - 201) dir += "/" + std::string(200, 'd');
+  dir += "/" + std::string(4075 - dir.size() - 1, 'e');
+  ASSERT_EQ(dir.size(), 4075u);
+  UseProgramDir(dir);
+  PutCurrent();
+  // The download, made a folder at a time: its path is too long to name.
+  const int folder = open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(mkdirat(folder, "Download", 0755), 0);
+  const int download_folder = openat(folder, "Download", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(mkdirat(download_folder, "Program", 0755), 0);
+  const int program_folder = openat(download_folder, "Program", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int file = openat(program_folder, "Plindor.exe", O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
+  const std::string downloaded = StandIn() + "downloaded copy";
+  ASSERT_EQ(write(file, downloaded.data(), downloaded.size()), static_cast<ssize_t>(downloaded.size()));
+  close(file);
+  EXPECT_EQ(RunTool(), kExitLaunched);
+  EXPECT_TRUE(HasContent(current_, downloaded));
+  EXPECT_NE(faccessat(program_folder, "Plindor.exe", F_OK, 0), 0) << "the download was not removed";
+  EXPECT_TRUE(WaitForStarts(1));
+  close(program_folder);
+  close(download_folder);
+  close(folder);
+}
+
 // Two runs on one folder against the slowest holders a run waits for: a
 // writer that keeps the download open and another writer of the profile
 // that holds its lock, both past their bounds. The first run waits out each
@@ -649,7 +678,9 @@ TEST_F(NativeRunTest, DownloadChangedDuringThePauseIsNotWhatIsInstalled) {
 // failure recorded and an updater running. A read error is no verdict on
 // bytes never read; a failed rename is not blamed on the current executable;
 // a download that cannot be removed after the swap leaves the swap done.
-// strace -P fails only the download's calls, not the loader's.
+// strace -P fails only the download's calls, not the loader's; the swap's
+// rename and the download's removal are the run's only renameat and
+// unlinkat.
 TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
   const struct {
     const char* injected;
@@ -661,10 +692,10 @@ TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
       {"inject=pread64:error=EIO", true, kExitDownloadRefused,
        "FalseCannot take the downloaded copy: cannot read it: Input/output error (error 5); "
        "the updater in place was started again", false},
-      {"inject=rename:error=EIO:when=1", false, kExitDownloadNotPlaced,
+      {"inject=renameat:error=EIO", false, kExitDownloadNotPlaced,
        "FalseCannot move the downloaded copy into place: Input/output error (error 5); "
        "the updater in place was started again", false},
-      {"inject=unlink,unlinkat:error=EIO", true, kExitDownloadNotRemoved,
+      {"inject=unlinkat:error=EIO", false, kExitDownloadNotRemoved,
        "FalseCannot remove the downloaded copy after the swap: Input/output error (error 5)", true},
   };
   for (const auto& c : cases) {

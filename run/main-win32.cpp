@@ -1,7 +1,6 @@
 #include <windows.h>
 
-#include <signal.h>
-
+#include "run/endings-win32.h"
 #include "run/frm_copy.h"
 
 // The C++ library's own handler for an uncaught exception prints its type,
@@ -36,22 +35,8 @@ void __throw_bad_array_new_length() { EndAfterInternalFailure(); }
 // the process before anything could be shown. Nor does the system show one
 // for it: no "insert a disk" box for a path on an empty drive, no error
 // report box after a crash.
-namespace {
-
-// msvcrt's abort() (memory exhausted in the runtime's own code, say) shows
-// a box in a GUI program and waits for a click; it raises SIGABRT first, and
-// the run ends here instead.
-void EndOnAbort(int) { EndAfterInternalFailure(); }
-
-// A crash ends the run as any internal failure does, with its record.
-LONG WINAPI EndOnUnhandledException(EXCEPTION_POINTERS*) { EndAfterInternalFailure(); }
-
-}  // namespace
-
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-  signal(SIGABRT, EndOnAbort);
-  SetUnhandledExceptionFilter(EndOnUnhandledException);
+  InstallEndingHandlers();
   FrmCopy form;
   form.OnLoad();
 }

@@ -2,7 +2,27 @@
 // words for an error, the local time, and its end.
 #include <windows.h>
 
+#include <signal.h>
+
+#include "run/endings-win32.h"
+#include "run/frm_copy.h"
 #include "run/run_ops.h"
+
+namespace {
+
+// msvcrt's abort() (memory exhausted in the runtime's own code, say) raises
+// SIGABRT before it shows its box.
+void EndOnAbort(int) { EndAfterInternalFailure(); }
+
+LONG WINAPI EndOnUnhandledException(EXCEPTION_POINTERS*) { EndAfterInternalFailure(); }
+
+}  // namespace
+
+void InstallEndingHandlers() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  signal(SIGABRT, EndOnAbort);
+  SetUnhandledExceptionFilter(EndOnUnhandledException);
+}
 
 SystemError GetProgramDirectory(Text& directory) {
   Text path(MAX_PATH, L'\0');

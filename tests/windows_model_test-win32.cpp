@@ -23,6 +23,7 @@
 #include "common/retry.h"
 #include "process/process_kill.h"
 #include "profile/mod_ini.h"
+#include "run/endings-win32.h"
 #include "run/run_ops.h"
 
 namespace {
@@ -1116,6 +1117,38 @@ const Row kRows[] = {
        }
        return true;
      }},
+    {"the C runtime's abort() (which in a GUI program shows a box and waits for a click) and "
+     "a crash end the run as an internal failure does: exit code 8 and its record, no box",
+     "Microsoft Learn, abort (raises SIGABRT; the message box of a GUI program), signal, "
+     "SetUnhandledExceptionFilter",
+     [](std::string& detail) {
+       wchar_t self[MAX_PATH];
+       Real<decltype(&GetModuleFileNameW)>("kernel32", "GetModuleFileNameW")(nullptr, self, MAX_PATH);
+       const std::string narrow_folder(folder.begin(), folder.end());
+       for (const char* how : {"abort", "crash"}) {
+         DeleteFileW((folder + L"\\Server.ini").c_str());
+         std::wstring command = L"\"" + std::wstring(self) + L"\" --end-by " +
+                                std::wstring(how, how + strlen(how)) + L" \"" + folder + L"\"";
+         STARTUPINFOW startup = {};
+         startup.cb = sizeof startup;
+         PROCESS_INFORMATION child = {};
+         if (!Real<decltype(&CreateProcessW)>("kernel32", "CreateProcessW")(
+                 self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) {
+           return false;
+         }
+         Real<decltype(&WaitForSingleObject)>("kernel32", "WaitForSingleObject")(child.hProcess, 60000);
+         DWORD code = 0;
+         GetExitCodeProcess(child.hProcess, &code);
+         Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(child.hThread);
+         Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(child.hProcess);
+         const std::string profile = ContentOf(folder + L"\\Server.ini");
+         detail += std::string(how) + ": exit " + std::to_string(code) + "; ";
+         if (code != 8 || profile.find("FalseCannot complete the run: internal error=") == std::string::npos) {
+           return false;
+         }
+       }
+       return true;
+     }},
     {"English messages missing: the record's words do not come from the system",
      "Microsoft Learn, FormatMessage (ERROR_RESOURCE_LANG_NOT_FOUND without the language)",
      [](std::string& detail) {
@@ -1127,7 +1160,21 @@ const Row kRows[] = {
 
 }  // namespace
 
-int main() {
+// A child of the row below: ends as the run does when the C runtime aborts
+// or the process crashes, with its program folder at `folder`.
+int EndBy(const char* how, const wchar_t* folder) {
+  model.module_path = std::wstring(folder) + L"\\PlindorSwap.exe";
+  InstallEndingHandlers();
+  if (strcmp(how, "abort") == 0) abort();
+  RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+  return 99;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "--end-by") == 0) {
+    const std::string folder = argv[3];
+    return EndBy(argv[2], std::wstring(folder.begin(), folder.end()).c_str());
+  }
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   folder = std::wstring(temp) + L"plindor-model-" + std::to_wstring(GetCurrentProcessId());

@@ -26,7 +26,6 @@ const Text kUpdaterProcessName = TXT("Plindor.EXE");
 const Text kRecordSection = TXT("Tovalane");
 const Text kRecordKeyPrefix = TXT("False");
 
-
 // Set once this run holds the guard: from then on, no failure leaves the
 // machine without a running updater.
 bool guard_held = false;
@@ -98,7 +97,6 @@ struct DownloadCloser {
   void operator()(Download* download) const { CloseDownload(download); }
 };
 using HeldDownload = std::unique_ptr<Download, DownloadCloser>;
-
 
 // The download, opened and held from now on, with no other process writing
 // it; any of these failing refuses it.

@@ -72,16 +72,27 @@ rows.append(("Whole run, no download",
              f"ours {launch['ours']:.2f} ms, floor (posix_spawn only) {launch['floor']:.2f} ms; "
              f"ratio {ratio:.2f}", "≤ 1.2 × floor", met(ratio <= 1.2)))
 
-wine = medians("wine32-launch")
-ratio = wine["ours"] / wine["floor"]
-rows.append(("Whole run, no download, shipped win32 program under Wine's 32-bit loader",
-             f"ours {wine['ours']:.2f} ms, floor (CreateProcessW only, 32-bit) {wine['floor']:.2f} ms; "
-             f"ratio {ratio:.2f}", "≤ 1.2 × floor", met(ratio <= 1.2)))
+wine_skipped = os.path.join(results, "wine32-launch.skipped")
+if os.path.exists(wine_skipped):
+    rows.append(("Whole run, no download, shipped win32 program under Wine's 32-bit loader",
+                 "not measured: " + read("wine32-launch.skipped"), "≤ 1.2 × floor", "skipped"))
+else:
+    wine = medians("wine32-launch")
+    ratio = wine["ours"] / wine["floor"]
+    rows.append(("Whole run, no download, shipped win32 program under Wine's 32-bit loader",
+                 f"ours {wine['ours']:.2f} ms, floor (CreateProcessW only, 32-bit) {wine['floor']:.2f} ms; "
+                 f"ratio {ratio:.2f}", "≤ 1.2 × floor", met(ratio <= 1.2)))
 
 swap = medians("swap")["ours"]
-rows.append(("Whole run, swap with the updater running",
+rows.append(("Whole run, swap with the updater running (the new program made before the stop included)",
              f"{swap:.1f} ms in all; {swap - 1000:.1f} ms beyond the fixed 1000 ms pause",
-             "< 5 ms overhead", met(swap - 1000 < 5)))
+             "< 10 ms beyond the pause", met(swap - 1000 < 10)))
+stop_to_launch = sorted(float(line) for line in read("stop-to-launch").split())
+middle = stop_to_launch[len(stop_to_launch) // 2]
+rows.append(("Stop to launch in a swap (the stop's signal to the new updater's start, traced)",
+             f"{middle:.1f} ms; {middle - 1000:.1f} ms beyond the fixed 1000 ms pause "
+             f"(median of {len(stop_to_launch)})",
+             "< 5 ms beyond the pause", met(middle - 1000 < 5)))
 prepare = medians("prepare")
 rows.append(("Whole run with a 10 MB download, no updater running: the new program made, flushed, "
              "checked and renamed, against cp and fsync of the same file",
@@ -152,6 +163,13 @@ Notes:
 - The record write flushes the new file and its folder to disk before it
   renames it into place; `cp` does not flush, so the `dd conv=fsync` figure
   is the fairer like-for-like.
-- The swap run's figure includes the download's checks, stopping the
-  running updater, the fixed 1000 ms pause, the wait for it to have ended,
-  the rename over the current executable and the launch.""")
+- The swap run's figure includes making the new program beside the current
+  one (copy, protection, flush, checks), stopping the running updater, the
+  fixed 1000 ms pause, the wait for it to have ended, the rename over the
+  current executable and the launch. Stop to launch is that run's part from
+  the stop's signal to the new updater's start, taken from strace's time
+  stamps (strace adds a little to each traced call).
+- The 1,000,000-line record write depends on this machine's disk: the
+  program of the previous release writes the same file in the same time
+  here (178 ms against 179 ms, timed back to back), where it took 51 ms on
+  the machine of the earlier figures.""")

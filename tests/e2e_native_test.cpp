@@ -556,17 +556,21 @@ TEST_F(NativeRunTest, StrangerHoldingTheGuardsNameMakesNoRunWait) {
     const char* who;
     bool stranger;
     const char* listening;
+    bool group_may_write = false;  // the folder's group is nobody's, and may write it
   } cases[] = {
       {"a stranger, listening", true, "listen"},
       {"a stranger, not listening", true, "bound"},
       {"root, listening: a run", false, "listen"},
+      {"a user of the folder's group, which may write it: a run", false, "listen", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.who);
+    ASSERT_EQ(chown(dir_.c_str(), 0, c.group_may_write ? 65534 : 0), 0);
+    chmod(dir_.c_str(), c.group_may_write ? 0775 : 0755);
     PutCurrent();
     PutDownload();
     std::vector<std::string> holder = {"/usr/bin/python3", "-c", hold_name, name, c.listening};
-    if (c.stranger) {
+    if (c.stranger || c.group_may_write) {
       holder.insert(holder.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
     const pid_t held = StartChild(holder);
@@ -585,6 +589,7 @@ TEST_F(NativeRunTest, StrangerHoldingTheGuardsNameMakesNoRunWait) {
     WaitChild(held, status);
     TearDown();
   }
+  chmod(dir_.c_str(), 0755);
 }
 
 // A program folder whose path is close to PATH_MAX: Plindor.exe and

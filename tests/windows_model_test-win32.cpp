@@ -763,6 +763,16 @@ const Row kRows[] = {
        }
        return true;
      }},
+    {"a missing current executable, or a folder missing on the way, is answered at once: "
+     "nothing there clears by itself",
+     "Microsoft Learn, System Error Codes (ERROR_FILE_NOT_FOUND, 2; ERROR_PATH_NOT_FOUND, 3)",
+     [](std::string& detail) {
+       const SystemError missing = CheckCurrentReplaceable(folder + L"\\none.exe");
+       const SystemError no_folder = CheckCurrentReplaceable(folder + L"\\none\\Plindor.exe");
+       detail = "check " + std::to_string(missing) + ", " + std::to_string(no_folder) + " after " +
+                std::to_string(model.slept_ms) + " ms";
+       return missing == 0 && no_folder == 0 && model.slept_ms == 0;
+     }},
     {"a process that refuses the query right is opened to be stopped without it, and stopped "
      "as found",
      "Microsoft Learn, Process Security and Access Rights (protected processes grant "

@@ -141,17 +141,6 @@ inline Text TempNameBeside(const Text& path) {
   return directory + TempNamePrefix(BaseName(path)) + Text(kTempNameUniqueChars, 'X');
 }
 
-// Makes the folder's latest renames durable.
-inline void FlushFolder(const Text& folder) {
-  Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
-}
-
-// The same, for a folder open at `folder_fd` (O_PATH will do).
-inline void FlushFolderAt(int folder_fd) {
-  Fd dir(openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
-}
 
 // Opens a folder (O_PATH) by a path of any length: the kernel refuses a
 // path of PATH_MAX bytes or more whole, so a longer one is walked a name at
@@ -172,6 +161,19 @@ inline int OpenFolderAnyLength(const Text& folder) {
     at = end + 1;
   }
   return fd;
+}
+
+// Makes the latest renames in the folder open at `folder_fd` (O_PATH will
+// do) durable.
+inline void FlushFolderAt(int folder_fd) {
+  Fd dir(openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) fsync(dir.get());
+}
+
+// The same, for a folder named by its path.
+inline void FlushFolder(const Text& folder) {
+  Fd dir(OpenFolderAnyLength(folder));
+  if (dir.get() >= 0) FlushFolderAt(dir.get());
 }
 
 // A path's folder, open (O_PATH), and its last name: every step made

@@ -86,7 +86,7 @@ SystemError OpenDownload(const Text& path, Download*& download) {
   // It is removed once copied: its folder and its attributes must allow it.
   if (SystemError error = CheckNoFreezingAttributes(file.get())) return error;
   if (SystemError error = CheckFolderLetsRename(at.folder.get(), &info)) return error;
-  download = new Download{at.folder.release(), at.name, file.release(), info};
+  download = new Download{at.folder.release(), at.name, file.release(), info, std::string(), {}};
   return 0;
 }
 

@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <string>
+
 #include "common/system.h"
 #include "common/text.h"
 
@@ -12,6 +15,19 @@ struct Download {
   Text name;   // its name there
   int fd;
   struct stat opened;
+  // Its detached signature, as it was verified, and the file it was read
+  // from (st_nlink 0: none).
+  std::string signature;
+  struct stat signature_file;
+};
+
+struct Replacement {
+  int folder;    // the current executable's folder (O_PATH)
+  Text name;     // the new program's temporary name there
+  Text current;  // the current executable's name there
+  int fd;
+  uint64_t size;
+  bool placed;
 };
 
 // Whether this process may replace or remove a name in the folder open at

@@ -9,6 +9,7 @@
 #include "run/failure_record.h"
 #include "run/image_check.h"
 #include "run/run_ops.h"
+#include "run/signature_rule.h"
 
 namespace {
 
@@ -125,6 +126,11 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
   if (SystemError error = CheckCurrentReplaceable(current)) {
     FailStep(directory, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
   }
+  // Only the publisher of the program in place may replace it.
+  PublisherPin pin;
+  if (SystemError error = ReadPublisherPin(current, pin)) {
+    RefuseDownload(directory, TXT("the current updater's signature cannot be read: ") + Reason(error));
+  }
   Replacement* made = nullptr;
   bool download_unreadable = false;
   if (SystemError error = PrepareReplacement(download, current, made, download_unreadable)) {
@@ -143,6 +149,14 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
       ReplacementSize(replacement), GetRunnableMachines());
   if (read_error != 0) RefuseDownload(directory, TXT("cannot read it: ") + Reason(read_error));
   if (!unfit.empty()) RefuseDownload(directory, unfit);
+  if (pin.required) {
+    SignatureFacts facts;
+    if (SystemError error = ReadReplacementSignature(replacement, download, pin, facts)) {
+      RefuseDownload(directory, TXT("cannot read it: ") + Reason(error));
+    }
+    const Text refusal = JudgeSignature(pin, facts);
+    if (!refusal.empty()) RefuseDownload(directory, refusal);
+  }
   return replacement;
 }
 
@@ -168,12 +182,17 @@ Text SwapIfNew(const Text& dir, const Text& current, const Text& downloaded) {
     }
     prepared.reset();
   }
-  // The swap is over at the rename: the download is removed last, and one
-  // that cannot be is recorded while the new updater is still started.
+  // The swap is over at the rename: the download's signature goes with it
+  // and the download is removed last; what fails there is recorded while
+  // the new updater is still started.
+  Text left;
+  if (SystemError error = same_bytes ? 0 : KeepSignatureBesideCurrent(*download, current)) {
+    left = TXT("Cannot keep the downloaded copy's signature beside it: ") + Reason(error);
+  }
   if (SystemError error = RemoveDownload(*download)) {
     return TXT("Cannot remove the downloaded copy after the swap: ") + Reason(error);
   }
-  return Text();
+  return left;
 }
 
 }  // namespace

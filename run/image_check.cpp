@@ -69,6 +69,60 @@ Text ForAnotherMachine(bool pe, uint64_t machine) {
          TXT(", which this system cannot run");
 }
 
+// The data directories that matter here: the resources (an RVA) and the
+// certificate table, the one whose address is a file offset.
+constexpr int kResourceTable = 2, kCertificateTable = 4;
+
+// The address and size of a data directory of the optional header; false
+// where the image has none.
+bool ReadDataDirectory(const std::string& optional_header, int index, uint64_t& address,
+                       uint64_t& size) {
+  uint64_t magic = 0, count = 0;
+  if (!ReadNumber(optional_header, 0, 2, false, magic) || (magic != 0x10b && magic != 0x20b)) {
+    return false;
+  }
+  const uint64_t directories = magic == 0x10b ? 96 : 112;
+  return ReadNumber(optional_header, directories - 4, 4, false, count) &&
+         count > static_cast<uint64_t>(index) &&
+         ReadNumber(optional_header, directories + 8 * index, 4, false, address) &&
+         ReadNumber(optional_header, directories + 8 * index + 4, 4, false, size) && size > 0;
+}
+
+// A PE image's headers: where its optional header and section table lie.
+struct PeHeaders {
+  std::string optional_header, section_table;
+  uint64_t sections = 0;
+};
+
+bool ReadPeHeaders(File& file, PeHeaders& headers) {
+  uint64_t pe = 0, signature = 0, optional_size = 0;
+  const std::string header = file.At(ReadNumber(file.At(0, 0x40), 0x3c, 4, false, pe) ? pe : kPastAnyFile, 24);
+  if (!ReadNumber(header, 0, 4, false, signature) || signature != 0x4550 ||
+      !ReadNumber(header, 6, 2, false, headers.sections) ||
+      !ReadNumber(header, 20, 2, false, optional_size)) {
+    return false;
+  }
+  headers.optional_header = file.At(pe + 24, optional_size);
+  headers.section_table = file.At(pe + 24 + optional_size, 40 * headers.sections);
+  return true;
+}
+
+// The file offset of `rva`, with the bytes its section holds from there.
+bool FileOffsetOf(const PeHeaders& headers, uint64_t rva, uint64_t& offset, uint64_t& available) {
+  for (uint64_t i = 0; i < headers.sections; ++i) {
+    uint64_t virtual_address = 0, raw_size = 0, raw_offset = 0;
+    if (ReadNumber(headers.section_table, 40 * i + 12, 4, false, virtual_address) &&
+        ReadNumber(headers.section_table, 40 * i + 16, 4, false, raw_size) &&
+        ReadNumber(headers.section_table, 40 * i + 20, 4, false, raw_offset) &&
+        rva >= virtual_address && rva - virtual_address < raw_size) {
+      offset = raw_offset + (rva - virtual_address);
+      available = raw_size - (rva - virtual_address);
+      return true;
+    }
+  }
+  return false;
+}
+
 // The length a PE image needs: its headers, its section table, each
 // section's data and its certificate table; 0 where it is no PE image.
 // What keeps a whole one from running here goes to `unfit`.
@@ -89,19 +143,12 @@ uint64_t PeNeeds(File& file, const std::vector<uint16_t>& machines, Text& unfit)
   if (needs > file.size) return needs;
 
   const std::string optional_header = file.At(optional, optional_size);
-  uint64_t value = 0, magic = 0;
+  uint64_t value = 0, offset = 0, size = 0;
   if (ReadNumber(optional_header, 60, 4, false, value)) needs = std::max(needs, value);
-  // The certificate table, the fifth data directory, is the one whose
-  // address is a file offset; it is not loaded, but a signature that is cut
-  // off makes Windows refuse the program.
-  if (ReadNumber(optional_header, 0, 2, false, magic) && (magic == 0x10b || magic == 0x20b)) {
-    const uint64_t directories = magic == 0x10b ? 96 : 112;
-    uint64_t count = 0, offset = 0, size = 0;
-    if (ReadNumber(optional_header, directories - 4, 4, false, count) && count > 4 &&
-        ReadNumber(optional_header, directories + 32, 4, false, offset) &&
-        ReadNumber(optional_header, directories + 36, 4, false, size) && size > 0) {
-      needs = std::max(needs, offset + size);
-    }
+  // The certificate table is not loaded, but a signature that is cut off
+  // makes Windows refuse the program.
+  if (ReadDataDirectory(optional_header, kCertificateTable, offset, size)) {
+    needs = std::max(needs, offset + size);
   }
   const std::string section_table = file.At(table, 40 * sections);
   for (uint64_t i = 0; i < sections; ++i) {
@@ -193,4 +240,81 @@ Text DescribeUnfitProgram(const ReadAt& read, uint64_t file_size, const Runnable
            DecimalText(needs);
   }
   return unfit;
+}
+
+CertificateTableLayout CheckCertificateTableLayout(const ReadAt& read, uint64_t file_size) {
+  File file{read, file_size};
+  PeHeaders headers;
+  uint64_t offset = 0, size = 0;
+  if (!ReadPeHeaders(file, headers) ||
+      !ReadDataDirectory(headers.optional_header, kCertificateTable, offset, size)) {
+    return CertificateTableLayout::kNone;
+  }
+  // One WIN_CERTIFICATE (revision 2.0, PKCS#7 signed data), its length
+  // padded to eight bytes, ending the file; after the signature's DER
+  // encoding nothing but the zeros of that padding.
+  const std::string table = file.At(offset, std::min<uint64_t>(size, 1 << 20));
+  uint64_t length = 0, revision = 0, type = 0, tag = 0, form = 0, der = 0;
+  if (Add(offset, size) != file_size || table.size() != size ||
+      !ReadNumber(table, 0, 4, false, length) || !ReadNumber(table, 4, 2, false, revision) ||
+      !ReadNumber(table, 6, 2, false, type) || revision != 0x200 || type != 2 ||
+      length > size || (length + 7) / 8 * 8 != size || !ReadNumber(table, 8, 1, true, tag) ||
+      !ReadNumber(table, 9, 1, true, form) || tag != 0x30 || form < 0x81 || form > 0x84 ||
+      !ReadNumber(table, 10, static_cast<int>(form - 0x80), true, der)) {
+    return CertificateTableLayout::kTrailingBytes;
+  }
+  const uint64_t signature_end = Add(10 + (form - 0x80), der);
+  if (signature_end > length) return CertificateTableLayout::kTrailingBytes;
+  for (uint64_t at = signature_end; at < size; ++at) {
+    if (table[at] != 0) return CertificateTableLayout::kTrailingBytes;
+  }
+  return CertificateTableLayout::kAtEnd;
+}
+
+bool ReadFileVersion(const ReadAt& read, uint64_t file_size, uint64_t& version) {
+  File file{read, file_size};
+  PeHeaders headers;
+  uint64_t rva = 0, size = 0, root = 0, available = 0;
+  if (!ReadPeHeaders(file, headers) ||
+      !ReadDataDirectory(headers.optional_header, kResourceTable, rva, size) ||
+      !FileOffsetOf(headers, rva, root, available)) {
+    return false;
+  }
+  // Type RT_VERSION, then its first name and its first language: three
+  // levels of directories, each entry's offset from the root.
+  uint64_t at = root, data_entry = 0;
+  for (int level = 0; level < 3; ++level) {
+    const std::string directory = file.At(at, 16);
+    uint64_t named = 0, ids = 0, id = 0, target = 0;
+    if (!ReadNumber(directory, 12, 2, false, named) || !ReadNumber(directory, 14, 2, false, ids)) return false;
+    const std::string entries = file.At(at + 16, 8 * (named + ids));
+    uint64_t chosen = named + ids;
+    for (uint64_t i = level == 0 ? named : 0; i < named + ids && chosen == named + ids; ++i) {
+      if (ReadNumber(entries, 8 * i, 4, false, id) && (level != 0 || id == 16 /* RT_VERSION */)) chosen = i;
+    }
+    if (chosen == named + ids || !ReadNumber(entries, 8 * chosen + 4, 4, false, target)) return false;
+    const bool subdirectory = (target & 0x80000000u) != 0;
+    if (subdirectory != (level < 2) || (target & 0x7fffffffu) >= available) return false;
+    at = root + (target & 0x7fffffffu);
+    data_entry = at;
+  }
+  uint64_t data_rva = 0, data_size = 0, data = 0, data_available = 0, signature = 0;
+  const std::string entry = file.At(data_entry, 16);
+  if (!ReadNumber(entry, 0, 4, false, data_rva) || !ReadNumber(entry, 4, 4, false, data_size) ||
+      !FileOffsetOf(headers, data_rva, data, data_available)) {
+    return false;
+  }
+  // VS_VERSIONINFO: three WORDs and L"VS_VERSION_INFO", padded to four
+  // bytes, then VS_FIXEDFILEINFO with its signature.
+  const std::string info = file.At(data, std::min<uint64_t>({data_size, data_available, 92}));
+  static const char kKey[] = "V\0S\0_\0V\0E\0R\0S\0I\0O\0N\0_\0I\0N\0F\0O\0\0";
+  uint64_t value_length = 0, high = 0, low = 0;
+  if (info.compare(6, sizeof kKey - 1, kKey, sizeof kKey - 1) != 0 ||
+      !ReadNumber(info, 2, 2, false, value_length) || value_length < 52 ||
+      !ReadNumber(info, 40, 4, false, signature) || signature != 0xFEEF04BD ||
+      !ReadNumber(info, 48, 4, false, high) || !ReadNumber(info, 52, 4, false, low)) {
+    return false;
+  }
+  version = (high << 32) | low;
+  return true;
 }

@@ -33,3 +33,14 @@ using ReadAt = std::function<bool(uint64_t offset, size_t size, std::string& byt
 // no DLL; a machine in `machines.pe`. ELF files: program headers, loadable
 // segments and section headers; the machine `machines.elf`.
 Text DescribeUnfitProgram(const ReadAt& read, uint64_t file_size, const RunnableMachines& machines);
+
+// Whether a PE image's certificate table is the file's last bytes, holding
+// one signature padded with zeros: bytes after it, or inside it after the
+// signature, are where droppers hide. kNone where it has no table (or is
+// no PE image).
+enum class CertificateTableLayout { kNone, kAtEnd, kTrailingBytes };
+CertificateTableLayout CheckCertificateTableLayout(const ReadAt& read, uint64_t file_size);
+
+// The file version of a PE image's version information (VS_FIXEDFILEINFO:
+// a.b.c.d, 16 bits each, a first); false where it has none to read.
+bool ReadFileVersion(const ReadAt& read, uint64_t file_size, uint64_t& version);

@@ -61,15 +61,6 @@ SystemError CheckCurrentReplaceable(const Text& current) {
   return CheckFolderLetsRename(at.folder.get(), exists ? &info : nullptr);
 }
 
-struct Replacement {
-  int folder;  // the current executable's folder (O_PATH)
-  Text name;   // the new program's temporary name there
-  Text current;  // the current executable's name there
-  int fd;
-  uint64_t size;
-  bool placed;
-};
-
 namespace {
 
 // Copies every byte; `read_failed` tells a failed read of `from_fd` from a
@@ -117,20 +108,10 @@ SystemError PrepareReplacement(Download& download, const Text& current, Replacem
   download_unreadable = false;
   InFolder at = Locate(current);
   if (at.folder.get() < 0) return LastError();
-  // Created by this run, readable and writable by its user alone until it
-  // has the current executable's protection; a name that is taken is tried
-  // under another.
-  const Text prefix = TempNamePrefix(at.name);
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^ static_cast<uint64_t>(getpid());
+  // Readable and writable by the run's user alone until it has the current
+  // executable's protection.
   Text name;
-  Fd copy(-1);
-  for (int attempt = 0; attempt < kTempNameTries && copy.get() < 0; ++attempt, seed = NextTempSeed(seed, attempt)) {
-    name = TempNameFrom(prefix, seed);
-    copy = Fd(openat(at.folder.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (copy.get() < 0 && errno != EEXIST) break;
-  }
+  Fd copy = CreateTemporaryBeside(at.folder.get(), at.name, name);
   if (copy.get() < 0) return LastError();
   SystemError error = CopyContents(download.fd, copy.get(), download_unreadable);
   if (error == 0) error = GiveProtectionOf(at.folder.get(), at.name, copy.get());

@@ -9,6 +9,7 @@
 #include "common/system.h"
 #include "common/text.h"
 #include "run/image_check.h"
+#include "run/signature_rule.h"
 
 struct LocalTime {
   int year, month, day, hour, minute, second;
@@ -97,6 +98,26 @@ uint64_t ReplacementSize(const Replacement& replacement);
 // Reads up to `size` bytes at `offset` (fewer at the end of the file).
 SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size,
                               std::string& bytes);
+
+// The publisher whose programs alone may replace the current executable:
+// on Windows the primary signer of its Authenticode signature, and its file
+// version; on POSIX the minisign key Plindor.pub in its folder, and the time
+// the current program's own signature beside it says it was signed. No pin
+// where the program is unsigned or there is no key. An error where the
+// pin cannot be read (a damaged signature).
+SystemError ReadPublisherPin(const Text& current, PublisherPin& pin);
+
+// What the prepared program's signature says, read through the handle the
+// run holds on it (POSIX: the download's detached signature, read with the
+// download's guards and verified with the pin's key), offline and without
+// a user interface. An error where the program cannot be read.
+SystemError ReadReplacementSignature(Replacement& replacement, Download& download,
+                                     const PublisherPin& pin, SignatureFacts& facts);
+
+// After the swap, the download's detached signature, as it was verified,
+// beside the new program, and removed from the download's folder; nothing
+// where there is none (Windows: the signature is in the program).
+SystemError KeepSignatureBesideCurrent(Download& download, const Text& current);
 
 // Puts the prepared program in the current executable's place in one
 // rename, so that at every instant the current executable is the whole old

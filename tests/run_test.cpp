@@ -17,6 +17,7 @@
 #include "run/frm_copy.h"
 #include "run/image_check.h"
 #include "run/run_ops.h"
+#include "run/signature_rule.h"
 
 namespace {
 
@@ -55,6 +56,10 @@ struct World {
   bool current_refused = false;
   SystemError remove_error = 0;
   SystemError launch_error = 0;
+  PublisherPin pin;
+  SystemError pin_error = 0;
+  SignatureFacts signature;
+  SystemError keep_error = 0;
   std::vector<std::string> calls;
 };
 
@@ -149,6 +154,21 @@ SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t 
   bytes = replacement.content.substr(offset, size);
   return 0;
 }
+SystemError ReadPublisherPin(const Text&, PublisherPin& pin) {
+  world.calls.push_back("pin");
+  pin = world.pin;
+  return world.pin_error;
+}
+SystemError ReadReplacementSignature(Replacement&, Download&, const PublisherPin&,
+                                     SignatureFacts& facts) {
+  world.calls.push_back("signature");
+  facts = world.signature;
+  return world.read_error;
+}
+SystemError KeepSignatureBesideCurrent(Download&, const Text&) {
+  world.calls.push_back("keep");
+  return world.keep_error;
+}
 SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
                                           bool& current_refused) {
   world.calls.push_back("replace " + current);
@@ -218,12 +238,14 @@ TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
                              "writers",
                              "compare",
                              "check /prog/Plindor.exe",
+                             "pin",
                              "prepare",
                              "read",
                              "lookup Plindor.EXE",
                              "kill 42 Plindor.EXE",
                              "replace /prog/Plindor.exe",
                              "discard",
+                             "keep",
                              "remove",
                              "close",
                              "launch /prog/Plindor.exe",
@@ -234,7 +256,7 @@ TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
 TEST_F(RunTest, WithDownloadAndNoUpdaterRunningHandsZeroToTheStop) {
   world.files[kDownload] = "new";
   EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_EQ(world.calls.at(10), "kill 0 Plindor.EXE");
+  EXPECT_EQ(world.calls.at(11), "kill 0 Plindor.EXE");
 }
 
 // A download that is the current program already stops nothing: one of
@@ -281,7 +303,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
   const std::string launch = "launch /prog/Plindor.exe";
   const std::vector<std::string> opened = {guard, tidy, search, open, "writers"};
   const std::vector<std::string> checked = {guard, tidy, search, open, "writers", "compare",
-                                            check, "prepare", "read"};
+                                            check, "pin", "prepare", "read"};
   const auto after = [](const std::vector<std::string>& first, std::vector<std::string> calls) {
     calls.insert(calls.begin(), first.begin(), first.end());
     return calls;
@@ -313,7 +335,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
        "Cannot delete the current executable: Access is denied (error 5)"},
       {"no room for the new program beside the current one: nothing stopped",
        [](World& w) { w.prepare_error = kDenied; }, kExitCurrentNotReplaceable,
-       after(opened, {"compare", check, "prepare", lookup, "record", "close"}), untouched,
+       after(opened, {"compare", check, "pin", "prepare", lookup, "record", "close"}), untouched,
        "Cannot prepare the new program beside the current executable: Access is denied (error 5)"},
       {"replace refused by the current executable: the updater in place is started again",
        [](World& w) { w.replace_error = kDenied, w.current_refused = true; }, kExitCurrentNotReplaceable,
@@ -324,13 +346,25 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
        after(checked, {lookup, kill, replace, "discard", lookup, launch, "record", "close"}), untouched,
        "Cannot move the downloaded copy into place: Access is denied (error 5)" + again},
       {"launch", [](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed,
-       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}), swapped,
+       after(checked, {lookup, kill, replace, "discard", "keep", "remove", "close", launch, "record"}), swapped,
        "Cannot launch the updater: Access is denied (error 5)"},
       {"download not removable after the swap: the new updater is started",
        [](World& w) { w.remove_error = kDenied; }, kExitDownloadNotRemoved,
-       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}),
+       after(checked, {lookup, kill, replace, "discard", "keep", "remove", "close", launch, "record"}),
        {{kCurrent, "new"}, {kDownload, "new"}},
        "Cannot remove the downloaded copy after the swap: Access is denied (error 5)"},
+      {"signature not kept beside the new program: the new updater is started",
+       [](World& w) { w.keep_error = kDenied; }, kExitDownloadNotRemoved,
+       after(checked, {lookup, kill, replace, "discard", "keep", "remove", "close", launch, "record"}),
+       swapped, "Cannot keep the downloaded copy's signature beside it: Access is denied (error 5)"},
+      {"current program's signature unreadable: nothing stopped",
+       [](World& w) { w.pin_error = kDenied; }, kExitDownloadRefused,
+       after(opened, {"compare", check, "pin", lookup, "record", "close"}), untouched,
+       "Cannot take the downloaded copy: the current updater's signature cannot be read: Access is denied (error 5)"},
+      {"download refused by its signature: nothing stopped",
+       [](World& w) { w.pin.required = true; }, kExitDownloadRefused,
+       after(checked, {"signature", "discard", lookup, "record", "close"}), untouched,
+       "Cannot take the downloaded copy: it is not signed"},
       {"download cannot be opened, updater running",
        [](World& w) { w.open_error = kDenied; }, kExitDownloadRefused,
        {guard, tidy, search, open, lookup, "record"}, untouched,
@@ -342,10 +376,10 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
        kExitDownloadRefused, after(opened, {lookup, "record", "close"}), untouched,
        "Cannot take the downloaded copy: cannot tell whether it is still written: Access is denied (error 5)"},
       {"download unreadable", [](World& w) { w.read_error = kDenied; }, kExitDownloadRefused,
-       after(opened, {"compare", check, "prepare", lookup, "record", "close"}), untouched,
+       after(opened, {"compare", check, "pin", "prepare", lookup, "record", "close"}), untouched,
        "Cannot take the downloaded copy: cannot read it: Access is denied (error 5)"},
       {"download empty, updater running", [](World& w) { w.files[kDownload] = ""; },
-       kExitDownloadRefused, after(opened, {"compare", check, "prepare", "discard", lookup, "record", "close"}),
+       kExitDownloadRefused, after(opened, {"compare", check, "pin", "prepare", "discard", lookup, "record", "close"}),
        refused, "Cannot take the downloaded copy: it is empty"},
       {"download empty, none running: the current one is started",
        [](World& w) {
@@ -353,7 +387,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
          w.running_updater = 0;
        },
        kExitDownloadRefused,
-       after(opened, {"compare", check, "prepare", "discard", lookup, launch, "record", "close"}), refused,
+       after(opened, {"compare", check, "pin", "prepare", "discard", lookup, launch, "record", "close"}), refused,
        "Cannot take the downloaded copy: it is empty" + again},
       {"download empty, none running, launch fails",
        [](World& w) {
@@ -362,7 +396,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
          w.launch_error = kDenied;
        },
        kExitLaunchFailed,
-       after(opened, {"compare", check, "prepare", "discard", lookup, launch, "record", "record", "close"}),
+       after(opened, {"compare", check, "pin", "prepare", "discard", lookup, launch, "record", "record", "close"}),
        refused, "Cannot take the downloaded copy: it is empty",
        "Cannot launch the updater: Access is denied (error 5)"},
       {"launch, profile refuses the record",
@@ -371,7 +405,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
          w.profile_refused = true;
        },
        kExitLaunchFailed,
-       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}), swapped, ""},
+       after(checked, {lookup, kill, replace, "discard", "keep", "remove", "close", launch, "record"}), swapped, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.step);
@@ -672,4 +706,91 @@ TEST(ImageCheckTest, RefusesWhatIsCutShortOfItsHeadersOrCannotRunHere) {
   }
   const ReadAt unreadable = [](uint64_t, size_t, std::string&) { return false; };
   EXPECT_EQ(DescribeUnfitProgram(unreadable, 100, machines), "it cannot be read");
+}
+
+// The signature rule over what WinVerifyTrust and minisign answer. Wine
+// answers S_OK for any chain, so the chain's rows stand here, each with the
+// documented result it models (WinVerifyTrust, WinTrust.h and WinError.h).
+TEST(SignatureRuleTest, TakesOnlyThePinnedPublishersOwnNewerPrograms) {
+  const std::string key = "\x1a\x2b\x3c\x4d\x5e", other_key("\x9f\x00\x11\x22\x33", 5);
+  const std::string subject = "CN=Vendor,O=Vendor", other_subject = "CN=Mallory";
+  const uint64_t v1_3 = 0x0001000300000000, v1_2 = 0x0001000200000000;
+  const Version file_version_1_3 = {VersionKind::kFileVersion, v1_3};
+  const struct {
+    const char* what;
+    uint32_t result;  // WinVerifyTrust's answer for the download
+    std::string key, subject;
+    Version version;
+    std::string verdict;
+  } rows[] = {
+      {"same key, trusted chain", 0, key, subject, file_version_1_3, ""},
+      {"same key, own CA: CERT_E_UNTRUSTEDROOT", 0x800B0109, key, other_subject, {}, ""},
+      {"same key, expired and not time-stamped: CERT_E_EXPIRED", 0x800B0101, key, subject, {}, ""},
+      {"renewal from a public CA: new key, same subject, S_OK", 0, other_key, subject, {}, ""},
+      {"new key with the vendor's name, self-made: CERT_E_UNTRUSTEDROOT", 0x800B0109, other_key,
+       subject, {}, "it is signed by another publisher (common name Vendor, key 9f001122)"},
+      {"new key, not for code signing: CERT_E_WRONG_USAGE", 0x800B0110, other_key, subject, {},
+       "it is signed by another publisher (common name Vendor, key 9f001122)"},
+      {"new key, expired: CERT_E_EXPIRED", 0x800B0101, other_key, subject, {},
+       "it is signed by another publisher (common name Vendor, key 9f001122)"},
+      {"another publisher, trusted chain", 0, other_key, other_subject, {},
+       "it is signed by another publisher (common name Vendor, key 9f001122)"},
+      {"unsigned: TRUST_E_NOSIGNATURE", 0x800B0100, "", "", {}, "it is not signed"},
+      {"changed after signing: TRUST_E_BAD_DIGEST", 0x80096010, key, subject, {},
+       "its contents do not match its signature (error 0x80096010)"},
+      {"signer's signature fails: NTE_BAD_SIGNATURE", 0x80090006, key, subject, {},
+       "its contents do not match its signature (error 0x80090006)"},
+      {"not a form a provider reads: TRUST_E_SUBJECT_FORM_UNKNOWN", 0x800B0003, key, subject, {},
+       "its signature cannot be read (error 0x800b0003)"},
+      {"no provider: TRUST_E_PROVIDER_UNKNOWN", 0x800B0001, key, subject, {},
+       "its signature cannot be read (error 0x800b0001)"},
+      {"revoked, known from the cache: CERT_E_REVOKED", 0x800B010C, key, subject, {},
+       "its signer is revoked or distrusted (error 0x800b010c)"},
+      {"distrusted by the administrator: TRUST_E_EXPLICIT_DISTRUST", 0x800B0111, key, subject, {},
+       "its signer is revoked or distrusted (error 0x800b0111)"},
+      {"a lower file version", 0, key, subject, {VersionKind::kFileVersion, v1_2},
+       "it is older than the current updater (1.2.0.0 < 1.3.0.0)"},
+      {"the same file version: a repair", 0, key, subject, file_version_1_3, ""},
+      {"a version of another kind is not compared", 0, key, subject, {VersionKind::kSignedAt, 1}, ""},
+  };
+  PublisherPin pin;
+  pin.required = true;
+  pin.signer = {key, subject, TXT("Vendor")};
+  pin.version = file_version_1_3;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    SignatureFacts download;
+    download.state = ClassifyWinVerifyTrustResult(row.result);
+    download.code = row.result;
+    download.signer = {row.key, row.subject, TXT("Vendor")};
+    download.version = row.version;
+    EXPECT_EQ(JudgeSignature(pin, download), row.verdict);
+  }
+}
+
+// What is judged before the signer, and the pins that take or refuse all.
+TEST(SignatureRuleTest, PinsWithoutKeysAndStatesBeforeTheSigner) {
+  SignatureFacts download;
+  download.state = SignatureState::kTrusted;
+  download.signer = {"", "CN=Mallory", TXT("Mal=lory\x7f")};
+  PublisherPin pin;
+  EXPECT_EQ(JudgeSignature(pin, download), "");  // unsigned current: taken as before
+  pin.required = true;
+  pin.signer.subject = "CN=Vendor";
+  // No key on either side is no match; the name is made safe for a key.
+  EXPECT_EQ(JudgeSignature(pin, download), "it is signed by another publisher (common name Mal-lory?, key )");
+  download.state = SignatureState::kTrailingBytes;
+  EXPECT_EQ(JudgeSignature(pin, download), "it carries bytes after its signature");
+  pin.unusable = "its trust root Plindor.pub is writable by group or others";
+  EXPECT_EQ(JudgeSignature(pin, download), pin.unusable);
+  // minisign's times: an earlier signature is refused.
+  pin = PublisherPin();
+  pin.required = true;
+  pin.signer.key_hash = "\x01\x02\x03\x04";
+  pin.version = {VersionKind::kSignedAt, 200};
+  download = SignatureFacts();
+  download.state = SignatureState::kUntrustedChain;
+  download.signer.key_hash = pin.signer.key_hash;
+  download.version = {VersionKind::kSignedAt, 100};
+  EXPECT_EQ(JudgeSignature(pin, download), "it is older than the current updater (signed at 100 < signed at 200)");
 }

@@ -1,0 +1,135 @@
+#include "run/minisign.h"
+
+#include <sodium.h>
+
+#include <vector>
+
+namespace {
+
+constexpr size_t kKeyNumberBytes = 8;
+
+// The file's lines, without their line ends; at most `most` of them, and
+// false where there are more or a line is missing its end.
+bool SplitLines(const std::string& text, size_t most, std::vector<std::string>& lines) {
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find('\n', at);
+    if (lines.size() == most) return false;
+    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return true;
+}
+
+bool Base64Bytes(const std::string& text, size_t size, std::string& bytes) {
+  bytes.assign(size, '\0');
+  size_t decoded = 0;
+  const char* end = nullptr;
+  return sodium_base642bin(reinterpret_cast<unsigned char*>(&bytes[0]), size, text.data(),
+                           text.size(), nullptr, &decoded, &end,
+                           sodium_base64_VARIANT_ORIGINAL) == 0 &&
+         decoded == size && end == text.data() + text.size();
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// libsodium picks its fastest code for this processor once initialised.
+void InitialiseSodium() {
+  static const int initialised = sodium_init();
+  (void)initialised;
+}
+
+bool Verify(const std::string& signature, const std::string& message, const MinisignKey& key) {
+  InitialiseSodium();
+  return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.data()),
+                                     reinterpret_cast<const unsigned char*>(message.data()),
+                                     message.size(),
+                                     reinterpret_cast<const unsigned char*>(key.public_key.data())) == 0;
+}
+
+}  // namespace
+
+bool ParseMinisignPublicKey(const std::string& text, MinisignKey& key) {
+  std::vector<std::string> lines;
+  std::string bytes;
+  if (!SplitLines(text, 2, lines) || lines.size() != 2 || !StartsWith(lines[0], "untrusted comment: ") ||
+      !Base64Bytes(lines[1], 2 + kKeyNumberBytes + crypto_sign_PUBLICKEYBYTES, bytes) ||
+      bytes.compare(0, 2, "Ed") != 0) {
+    return false;
+  }
+  key.key_number = bytes.substr(2, kKeyNumberBytes);
+  key.public_key = bytes.substr(2 + kKeyNumberBytes);
+  return true;
+}
+
+bool ParseMinisignSignature(const std::string& text, MinisignSignature& signature) {
+  std::vector<std::string> lines;
+  std::string bytes;
+  if (!SplitLines(text, 4, lines) || lines.size() != 4 || !StartsWith(lines[0], "untrusted comment: ") ||
+      !Base64Bytes(lines[1], 2 + kKeyNumberBytes + crypto_sign_BYTES, bytes) ||
+      !StartsWith(lines[2], "trusted comment: ") ||
+      !Base64Bytes(lines[3], crypto_sign_BYTES, signature.global_signature)) {
+    return false;
+  }
+  const std::string algorithm = bytes.substr(0, 2);
+  if (algorithm != "ED" && algorithm != "Ed") return false;
+  signature.prehashed = algorithm == "ED";
+  signature.key_number = bytes.substr(2, kKeyNumberBytes);
+  signature.signature = bytes.substr(2 + kKeyNumberBytes);
+  signature.trusted_comment = lines[2].substr(std::char_traits<char>::length("trusted comment: "));
+  return true;
+}
+
+bool VerifyMinisignTrustedComment(const MinisignKey& key, const MinisignSignature& signature) {
+  return Verify(signature.global_signature, signature.signature + signature.trusted_comment, key);
+}
+
+bool VerifyMinisignFile(const MinisignKey& key, const MinisignSignature& signature,
+                        const ReadChunk& read, bool& unreadable) {
+  unreadable = false;
+  InitialiseSodium();
+  crypto_generichash_state state;
+  crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
+  std::string whole, chunk;
+  for (uint64_t at = 0;; at += chunk.size()) {
+    if (!read(at, 1 << 18, chunk)) {
+      unreadable = true;
+      return false;
+    }
+    if (chunk.empty()) break;
+    if (signature.prehashed) {
+      crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
+    } else {
+      whole += chunk;
+    }
+  }
+  if (!signature.prehashed) return Verify(signature.signature, whole, key);
+  std::string hash(crypto_generichash_BYTES_MAX, '\0');
+  crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(&hash[0]), hash.size());
+  return Verify(signature.signature, hash, key);
+}
+
+bool ReadMinisignTimestamp(const std::string& trusted_comment, uint64_t& seconds) {
+  // minisign writes "timestamp:N\tfile:NAME\thashed"; a vendor may write its
+  // own comment, with or without a time.
+  const size_t at = trusted_comment.find("timestamp:");
+  if (at != 0 && (at == std::string::npos || trusted_comment[at - 1] != '\t')) return false;
+  size_t digit = at + std::char_traits<char>::length("timestamp:");
+  seconds = 0;
+  const size_t first = digit;
+  for (; digit < trusted_comment.size() && trusted_comment[digit] >= '0' && trusted_comment[digit] <= '9';
+       ++digit) {
+    if (seconds > (UINT64_MAX - 9) / 10) return false;
+    seconds = seconds * 10 + static_cast<uint64_t>(trusted_comment[digit] - '0');
+  }
+  return digit > first && (digit == trusted_comment.size() || trusted_comment[digit] == '\t');
+}
+
+std::string MinisignKeyId(const std::string& key_number) {
+  return std::string(key_number.rbegin(), key_number.rend());
+}

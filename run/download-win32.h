@@ -15,6 +15,13 @@ struct Download {
   uint64_t size;
 };
 
+struct Replacement {
+  HANDLE handle;
+  Text path;
+  uint64_t size;
+  bool placed;
+};
+
 inline Text FolderOf(const Text& path) { return path.substr(0, path.find_last_of(L'\\')); }
 inline Text NameOf(const Text& path) { return path.substr(path.find_last_of(L'\\') + 1); }
 

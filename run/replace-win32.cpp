@@ -73,13 +73,6 @@ SystemError CheckCurrentReplaceable(const Text& current) {
   });
 }
 
-struct Replacement {
-  HANDLE handle;
-  Text path;
-  uint64_t size;
-  bool placed;
-};
-
 namespace {
 
 // FileRenameInfoEx (Windows 10 1709) reads FILE_RENAME_INFO with flags in

@@ -151,7 +151,10 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
   if (!unfit.empty()) RefuseDownload(directory, unfit);
   if (pin.required) {
     SignatureFacts facts;
-    if (SystemError error = ReadReplacementSignature(replacement, download, pin, facts)) {
+    // A pin that cannot be relied on refuses every download unread.
+    SystemError error = 0;
+    if (pin.unusable.empty()) error = ReadReplacementSignature(replacement, download, pin, facts);
+    if (error != 0) {
       RefuseDownload(directory, TXT("cannot read it: ") + Reason(error));
     }
     const Text refusal = JudgeSignature(pin, facts);

@@ -92,6 +92,82 @@ pid_t E2eRun::HoldForWriting(const std::string& path, int ms) {
   });
 }
 
+namespace {
+
+// The vendor's and a stranger's minisign keys, made once for the suite.
+std::string MinisignKey(const std::string& who, const char* kind) {
+  static TempDir keys("plindor-keys");
+  static const bool made = [] {
+    for (const char* name : {"vendor", "stranger"}) {
+      const std::string key = keys.path() + "/" + name;
+      EXPECT_EQ(RunAndWait({"/bin/sh", "-c", "exec minisign \"$@\" >/dev/null", "minisign", "-G", "-W",
+                            "-p", key + ".pub", "-s", key + ".key"}),
+                0);
+    }
+    return true;
+  }();
+  (void)made;
+  return keys.path() + "/" + who + kind;
+}
+
+// Signs as `minisign -S` does by default (prehashed, its time in the trusted
+// comment), or in the legacy form; the time is the release's.
+void Minisign(const std::string& file, const std::string& signer, int release, bool legacy = false) {
+  std::vector<std::string> command = {"/bin/sh", "-c", "exec minisign \"$@\" >/dev/null", "minisign",
+                                      "-S", "-s", MinisignKey(signer, ".key"), "-m", file, "-t",
+                                      "timestamp:" + std::to_string(1700000000 + release) +
+                                          "\tfile:Plindor.exe\thashed"};
+  if (legacy) command.push_back("-l");
+  EXPECT_EQ(RunAndWait(command), 0);
+}
+
+}  // namespace
+
+void E2eRun::SignCurrent(int release) {
+  Minisign(current_, "vendor", release);
+  CopyFile(MinisignKey("vendor", ".pub"), dir_ + "/Plindor.pub");
+  chmod((dir_ + "/Plindor.pub").c_str(), 0644);
+}
+
+void E2eRun::SignDownload(const std::string& signer, int release) { Minisign(download_, signer, release); }
+
+std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
+  const std::string unreadable = "its signature cannot be read";
+  return {
+      {"the legacy form", [](E2eRun& t) { Minisign(t.download_, "vendor", 2, true); }, ""},
+      {"a changed trusted comment",
+       [](E2eRun& t) {
+         std::string signature = ReadFile(t.download_ + ".minisig");
+         signature.replace(signature.find("timestamp:") + 10, 1, "9");
+         WriteFile(t.download_ + ".minisig", signature);
+       },
+       "its contents do not match its signature"},
+      {"a signature that is a link",
+       [](E2eRun& t) {
+         const std::string signature = t.download_ + ".minisig";
+         rename(signature.c_str(), (t.dir_ + "/elsewhere.minisig").c_str());
+         symlink((t.dir_ + "/elsewhere.minisig").c_str(), signature.c_str());
+       },
+       unreadable},
+      {"a signature too large to be one",
+       [](E2eRun& t) { WriteFile(t.download_ + ".minisig", ReadFile(t.download_ + ".minisig") + std::string(5000, '#')); },
+       unreadable},
+      {"a trust root others may write",
+       [](E2eRun& t) { chmod((t.dir_ + "/Plindor.pub").c_str(), 0666); },
+       "its trust root Plindor.pub is writable by group or others"},
+      {"a trust root of another user's",
+       [](E2eRun& t) { chown((t.dir_ + "/Plindor.pub").c_str(), 65534, 65534); },
+       "its trust root Plindor.pub is owned by neither root nor the folder's owner"},
+      {"a trust root that is a link",
+       [](E2eRun& t) {
+         const std::string key = t.dir_ + "/Plindor.pub";
+         unlink(key.c_str());
+         symlink(MinisignKey("vendor", ".pub").c_str(), key.c_str());
+       },
+       "its trust root Plindor.pub is a link"},
+  };
+}
+
 std::vector<std::string> E2eRun::ToolCommand() const { return {dir_ + "/PlindorSwap"}; }
 pid_t E2eRun::StartTool(const std::vector<std::string>& command) { return StartChild(command); }
 int E2eRun::RunTool() { return RunAndWait(ToolCommand()); }

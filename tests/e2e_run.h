@@ -65,6 +65,22 @@ class E2eRun : public ::testing::Test {
   };
   std::vector<NoDownload> NoDownloadKinds();
 
+  // Signs in place as the vendor's release `release` (Windows: file version
+  // 1.<release>.0.0, set before signing; POSIX: the signature's time), with
+  // keys the suite makes once. The current executable's signature makes the
+  // vendor its publisher (POSIX: with the vendor's Plindor.pub beside it);
+  // the download's signer is "vendor" or "stranger".
+  void SignCurrent(int release);
+  void SignDownload(const std::string& signer, int release);
+  // The platform's own signature cases, made after both are signed by the
+  // vendor, the download as the newer release; an empty reason: swapped.
+  struct SignatureCase {
+    std::string what;
+    std::function<void(E2eRun&)> make;
+    std::string reason;
+  };
+  std::vector<SignatureCase> PlatformSignatureCases();
+
   // Written once, for every platform.
   // How many launches the stand-ins in the program directory recorded.
   size_t StartCount() const;

@@ -2,6 +2,7 @@
 // it against its own program (the native one; each Windows build under
 // Wine), so that a behaviour is checked the same way everywhere.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -292,5 +293,63 @@ TEST_F(E2eRun, TwoRunsAtOnceNeverLoseTheUpdate) {
       unlink(profile_.c_str());
       unlink(current_.c_str());
     }
+  }
+}
+
+// Only the vendor's own program, no older than the one in place, takes its
+// place; an unsigned program in place takes any whole download. A refused
+// one changes nothing and is recorded; a swap on POSIX moves the download's
+// signature beside the new program.
+TEST_F(E2eRun, OnlyTheVendorsOwnNewerProgramTakesThePlace) {
+  const auto change_a_byte = [](E2eRun& t) {
+    std::string bytes = ReadFile(t.download_);
+    bytes[bytes.size() / 2] ^= 1;
+    WriteFile(t.download_, bytes);
+  };
+  const auto unsigned_download = [](E2eRun& t) {
+    t.PutDownload();
+    unlink((t.download_ + ".minisig").c_str());
+  };
+  const std::string another = "it is signed by another publisher (";
+  std::vector<SignatureCase> cases = {
+      {"unsigned in place, unsigned download", unsigned_download, ""},
+      {"the vendor's newer release", [](E2eRun&) {}, ""},
+      {"the same release: a repair", [](E2eRun& t) { t.SignDownload("vendor", 1); }, ""},
+      {"unsigned download", unsigned_download, "it is not signed"},
+      {"another publisher's", [](E2eRun& t) { t.SignDownload("stranger", 2); }, another},
+      {"a byte changed after signing", change_a_byte, "its contents do not match its signature"},
+      {"an older release", [](E2eRun& t) { t.SignDownload("vendor", 0); },
+       "it is older than the current updater ("},
+  };
+  for (SignatureCase& platform_case : PlatformSignatureCases()) cases.push_back(platform_case);
+  for (const SignatureCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir case_dir("plindor-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    if (c.what.rfind("unsigned in place", 0) != 0) SignCurrent(1);
+    const std::string current = ReadFile(current_);
+    PutDownload();
+    SignDownload("vendor", 2);
+    c.make(*this);
+    const std::string download = ReadFile(download_), signature = download_ + ".minisig";
+    const std::string signature_bytes = Exists(signature) ? ReadFile(signature) : "";
+    if (c.reason.empty()) {
+      EXPECT_EQ(RunTool(), kExitLaunched);
+      EXPECT_TRUE(HasContent(current_, download));
+      EXPECT_FALSE(Exists(download_));
+      if (!signature_bytes.empty()) {
+        EXPECT_TRUE(HasContent(current_ + ".minisig", signature_bytes));
+        EXPECT_FALSE(Exists(signature));
+      }
+    } else {
+      EXPECT_EQ(RunTool(), kExitDownloadRefused);
+      EXPECT_TRUE(HasContent(current_, current));
+      EXPECT_TRUE(HasContent(download_, download));
+      const std::string key = RecordedKey();
+      EXPECT_EQ(key.rfind("FalseCannot take the downloaded copy: " + c.reason, 0), 0u) << key;
+    }
+    EXPECT_TRUE(WaitForStarts(1));
+    StopStandIns(case_dir.path());
   }
 }

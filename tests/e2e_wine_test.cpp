@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -190,7 +191,98 @@ void ExpectLaunchedMinimized(StartRecord start, const std::string& current) {
   EXPECT_EQ(start["cmdline"], "\"" + WindowsPath(current) + "\"");
 }
 
+// Added to the environment of the next run of the tool alone.
+std::map<std::string, std::string> next_run_env;
+
+// The vendor's and a stranger's code-signing certificates with their keys,
+// made once for the suite; one more, in the vendor's name, chained to
+// nothing Windows trusts is left to the unit table: Wine trusts every chain.
+std::string SigningFile(const std::string& who, const char* kind) {
+  static TempDir keys("plindor-keys");
+  static const bool made = [] {
+    for (const auto& [name, subject] : {std::pair<const char*, const char*>{"vendor", "/CN=Plindor test vendor/O=Plindor test"},
+                                        {"stranger", "/CN=Stranger"}}) {
+      const std::string base = keys.path() + "/" + name;
+      EXPECT_EQ(RunAndWait({"/bin/sh", "-c", "exec openssl \"$@\" 2>/dev/null", "openssl", "req",
+                            "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", subject,
+                            "-addext", "extendedKeyUsage=codeSigning", "-keyout", base + ".key",
+                            "-out", base + ".pem"}),
+                0);
+    }
+    return true;
+  }();
+  (void)made;
+  return keys.path() + "/" + who + kind;
+}
+
+// Signs the file in place with osslsigncode, as scripts/sign does.
+void Authenticode(const std::string& file, const std::string& signer,
+                  const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> command = {"/bin/sh", "-c", "exec osslsigncode \"$@\" >/dev/null",
+                                      "osslsigncode", "sign", "-certs", SigningFile(signer, ".pem"),
+                                      "-key", SigningFile(signer, ".key"), "-h", "sha256"};
+  command.insert(command.end(), extra.begin(), extra.end());
+  command.insert(command.end(), {"-in", file, "-out", file + ".signed"});
+  EXPECT_EQ(RunAndWait(command), 0);
+  EXPECT_EQ(rename((file + ".signed").c_str(), file.c_str()), 0);
+}
+
+// Sets the file version of the stand-in's version information to
+// 1.<release>.0.0, as a build of that release would have it.
+void SetFileVersion(const std::string& path, int release) {
+  std::string bytes = ReadFile(path);
+  const size_t info = bytes.find("\xBD\x04\xEF\xFE");
+  ASSERT_NE(info, std::string::npos) << "no VS_FIXEDFILEINFO in " << path;
+  const uint32_t high = 0x10000u | static_cast<uint32_t>(release);
+  for (int i = 0; i < 4; ++i) {
+    bytes[info + 8 + i] = static_cast<char>(high >> (8 * i));
+    bytes[info + 12 + i] = 0;
+  }
+  WriteFile(path, bytes);
+}
+
 }  // namespace
+
+void E2eRun::SignCurrent(int release) {
+  SetFileVersion(current_, release);
+  Authenticode(current_, "vendor");
+}
+
+void E2eRun::SignDownload(const std::string& signer, int release) {
+  PutDownload();
+  SetFileVersion(download_, release);
+  Authenticode(download_, signer);
+}
+
+std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
+  const std::string another = "it is signed by another publisher (common name Stranger, key ";
+  return {
+      {"bytes after the signature",
+       [](E2eRun& t) { WriteFile(t.download_, ReadFile(t.download_) + "dropped"); },
+       "it carries bytes after its signature"},
+      {"another's primary signature, the vendor's nested",
+       [](E2eRun& t) {
+         t.SignDownload("stranger", 2);
+         Authenticode(t.download_, "vendor", {"-nest"});
+       },
+       another},
+      {"another's signature, the vendor's certificate in its bag",
+       [](E2eRun& t) {
+         t.PutDownload();
+         SetFileVersion(t.download_, 2);
+         Authenticode(t.download_, "stranger", {"-ac", SigningFile("vendor", ".pem")});
+       },
+       another},
+      // Wine told to prefer a wintrust.dll of the program's own to its
+      // builtin one: the tool loads System32's, and this one never.
+      {"a wintrust.dll beside the tool",
+       [](E2eRun& t) {
+         WriteFile(t.dir_ + "/wintrust.dll", "MZ not a library");
+         next_run_env["WINEDLLOVERRIDES"] = "wintrust=n,b";
+       },
+       ""},
+  };
+}
 
 const char* const kReasonNotFound = "The system cannot find the file specified (error 2)";
 const char* const kReasonReadOnly = "Access is denied (error 5)";
@@ -271,7 +363,10 @@ pid_t E2eRun::StartTool(const std::vector<std::string>& command) {
 }
 
 int E2eRun::RunTool() {
-  int code = RunAndWait(ToolCommand(), 120, tool_build->Env());
+  std::map<std::string, std::string> env = tool_build->Env();
+  for (const auto& [name, value] : next_run_env) env[name] = value;
+  next_run_env.clear();
+  int code = RunAndWait(ToolCommand(), 120, env);
   if (code != kExitLaunched && Exists(profile_)) {
     std::cerr << "exit " << code << ", Server.ini:\n" << ReadFile(profile_);
   }

@@ -36,7 +36,8 @@ struct RunWait {
 // (a failure, and the failed start of the updater in place).
 constexpr RunWait kRunWaits[] = {
     {"the download opened (Windows), or its last writer (Linux)", kHeldFileMs, 1},
-    {"the current executable: its attributes, its open, its protection read (Windows)", kHeldFileMs, 3},
+    {"the current executable: its attributes, its open, its protection and its signature read (Windows)",
+     kHeldFileMs, 4},
     {"the rename over it (Windows)", kHeldFileMs, 1},
     {"the pause after the stop", kPauseAfterStopMs, 1},
     {"the stopped updater's end", kStoppedProcessEndMs, 1},

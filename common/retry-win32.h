@@ -15,7 +15,7 @@
 // The steps that meet files other processes may hold.
 enum class FileStep {
   kOpenDownload,        // opening the download before anything is changed
-  kCheckCurrent,        // reading the current executable's attributes, opening it to replace
+  kCheckCurrent,        // reading the current executable's attributes and signature, opening it
   kReplaceCurrent,      // the rename (or the move of a copy) over it
   kWriteProfile,        // the profile call
   kCopyProfile,         // the copies of a profile past MAX_PATH

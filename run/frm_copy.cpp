@@ -204,14 +204,19 @@ void EndAfterInternalFailure() {
   static bool ending = false;
   if (!ending) {
     ending = true;
-    // A failure while recording (memory still short) ends the run at once.
+    // A failure while recording (memory still short) ends the run at once:
+    // here, or where it comes back (the Windows program has no exceptions).
+#if __cpp_exceptions
     try {
+#endif
       Text dir;
       if (GetProgramDirectory(dir) == 0) {
         RecordFailureAndEnd(dir, TXT("Cannot complete the run: internal error"), kExitInternalError);
       }
+#if __cpp_exceptions
     } catch (...) {
     }
+#endif
   }
   EndProcess(kExitInternalError);
 }

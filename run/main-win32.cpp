@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cstdlib>
+#include <new>
+
 #include "run/endings-win32.h"
 #include "run/frm_copy.h"
 
@@ -30,6 +33,20 @@ void __throw_bad_function_call() { EndAfterInternalFailure(); }
 void __throw_bad_alloc() { EndAfterInternalFailure(); }
 void __throw_bad_array_new_length() { EndAfterInternalFailure(); }
 }  // namespace std
+
+// Memory that cannot be had ends the run in the same way, where the
+// library's own operator new would throw std::bad_alloc: the program is
+// built without exceptions.
+void* operator new(std::size_t size) {
+  void* memory = std::malloc(size != 0 ? size : 1);
+  if (memory == nullptr) EndAfterInternalFailure();
+  return memory;
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 // A program of the GUI subsystem that never creates a window: the run ends
 // the process before anything could be shown. Nor does the system show one

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/path-win32.h"
+#include "common/retry-win32.h"
 #include "run/download-win32.h"
 #include "run/run_ops.h"
 
@@ -159,13 +160,19 @@ void ReadLayoutAndVersion(HANDLE file, uint64_t size, CertificateTableLayout& la
 
 SystemError ReadPublisherPin(const Text& current, PublisherPin& pin) {
   pin = PublisherPin();
-  HANDLE file = CreateFileW(ExtendedPath(current).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = LastError();
+  // A scanner holding it for a moment is waited out, as by the other steps
+  // that read it.
+  const Text extended = ExtendedPath(current);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const DWORD open_error = RetryFileStep(FileStep::kCheckCurrent, current, [&]() -> DWORD {
+    file = CreateFileW(extended.c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+    return file != INVALID_HANDLE_VALUE ? 0 : LastError();
+  });
+  if (open_error != 0) {
     // No program in place: nothing to match, as before.
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+    return open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND ? 0 : open_error;
   }
   LARGE_INTEGER size = {};
   CertificateTableLayout layout = CertificateTableLayout::kNone;

@@ -489,10 +489,11 @@ TEST_F(WineRunTest, FilesHeldByAnotherProcessAreWaitedForWithinABound) {
   } cases[] = {
       {"current executable, 700 ms", kCurrent, 700, kExitLaunched, ""},
       {"download, 700 ms", kDownload, 700, kExitLaunched, ""},
-      // The updater in place is started again, as after any failure; held
-      // so, it cannot start either.
+      // Its signature cannot be read: nothing is stopped. The updater in
+      // place is started again, as after any failure; held so, it cannot
+      // start either.
       {"current executable, past the bound", kCurrent, 8000, kExitLaunchFailed,
-       "Cannot delete the current executable", "read", false, "Cannot launch the updater"},
+       "Cannot take the downloaded copy", "read", false, "Cannot launch the updater"},
       {"download, past the bound", kDownload, 8000, kExitDownloadRefused,
        "Cannot take the downloaded copy"},
       {"Server.ini during a failing run, 700 ms", kProfile, 700, kExitLaunchFailed,

@@ -1,4 +1,5 @@
-// Fuzzes the download's header check, which parses what anyone who may
+// Fuzzes the download's header check, the place of its signature and its
+// version information, which parse what anyone who may
 // write the download folder wrote: it must never crash, read outside the
 // file or read a header twice its bound, and must judge the same bytes the
 // same way. Each input is judged as a whole file, and again as the start of
@@ -14,16 +15,21 @@ namespace {
 // The most one read may ask for: a section table of 65535 entries.
 constexpr size_t kLargestRead = 65535 * 40;
 
+// What the checks say of the file: the header check's words, the place of
+// its signature and its file version.
 Text Judge(const uint8_t* data, size_t size, uint64_t file_size) {
   const RunnableMachines machines = {{0x14c, 0x8664}, 62};
-  return DescribeUnfitProgram(
-      [&](uint64_t offset, size_t count, std::string& bytes) {
-        if (offset >= file_size || count > file_size - offset || count > kLargestRead) abort();
-        bytes.assign(count, '\0');
-        for (size_t i = 0; i < count && offset + i < size; ++i) bytes[i] = static_cast<char>(data[offset + i]);
-        return true;
-      },
-      file_size, machines);
+  const ReadAt read = [&](uint64_t offset, size_t count, std::string& bytes) {
+    if (offset >= file_size || count > file_size - offset || count > kLargestRead) abort();
+    bytes.assign(count, '\0');
+    for (size_t i = 0; i < count && offset + i < size; ++i) bytes[i] = static_cast<char>(data[offset + i]);
+    return true;
+  };
+  uint64_t version = 0;
+  const bool has_version = ReadFileVersion(read, file_size, version);
+  return DescribeUnfitProgram(read, file_size, machines) +
+         static_cast<char>('0' + static_cast<int>(CheckCertificateTableLayout(read, file_size))) +
+         (has_version ? std::to_string(version) : std::string());
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ enum ExitCode : int {
   kExitRunGuardFailed = 6,
   kExitDownloadRefused = 7,  // nothing stopped or changed; see ReplaceAndRelaunch
   kExitInternalError = 8,    // an exception escaped, memory ran out: see EndAfterInternalFailure
-  kExitDownloadNotRemoved = 9,  // swapped and launched, but the download is still there
+  kExitDownloadNotRemoved = 9,  // swapped and launched, but the download (or its signature) is left
 };
 
 // Where the run itself fails (an exception that escapes it, memory

@@ -30,6 +30,7 @@ COMPONENTS = [
      "ZPL-2.1", "zpl"),
     ("GNU C Library", r"libc\.a|[rS]?crt1\.o|crt[in]\.o|libc_nonshared\.a",
      "LGPL-2.1-or-later", "glibc"),
+    ("libsodium", r"libsodium\.a", "ISC", "sodium"),
 ]
 
 
@@ -162,6 +163,11 @@ def notices(map_path, program, version):
                     "   licences, and the licence itself follow.", "",
                     indent(open(copyright_file(package)).read()), "",
                     indent(open("/usr/share/common-licenses/LGPL-2.1").read())]
+        elif c["notice"] == "sodium":
+            out += ["   It verifies the downloads' minisign signatures. Its copyright file,",
+                    "   with the notices of its parts under other licences (each asks that",
+                    "   its notice go with every copy), follows.", "",
+                    indent(open(copyright_file(package)).read())]
         out.append("")
     if gcc_package:
         out += ["The GCC Runtime Library Exception, as GCC states it:", "",

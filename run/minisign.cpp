@@ -7,6 +7,9 @@
 namespace {
 
 constexpr size_t kKeyNumberBytes = 8;
+// minisign signs larger files only in the prehashed form; a legacy
+// signature of one would have the whole file held in memory.
+constexpr size_t kLargestLegacyFile = size_t{1} << 30;
 
 // The file's lines, without their line ends; at most `most` of them, and
 // false where there are more or a line is missing its end.
@@ -104,6 +107,8 @@ bool VerifyMinisignFile(const MinisignKey& key, const MinisignSignature& signatu
     if (chunk.empty()) break;
     if (signature.prehashed) {
       crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
+    } else if (whole.size() + chunk.size() > kLargestLegacyFile) {
+      return false;
     } else {
       whole += chunk;
     }

@@ -36,7 +36,8 @@ using ReadChunk = std::function<bool(uint64_t offset, size_t size, std::string& 
 
 // Whether the signature over the file that `read` reads is the key's: the
 // file is read once, as it is (hashed as it comes, or whole for the legacy
-// form). `unreadable` tells that reading failed.
+// form, which is refused past 1 GiB: minisign makes none so large).
+// `unreadable` tells that reading failed.
 bool VerifyMinisignFile(const MinisignKey& key, const MinisignSignature& signature,
                         const ReadChunk& read, bool& unreadable);
 

@@ -57,3 +57,10 @@ Text DecimalText(unsigned long long value) {
   } while (value != 0);
   return digits;
 }
+
+Text HexText(unsigned long long value, int digits) {
+  static const char kDigits[] = "0123456789abcdef";
+  Text text(static_cast<size_t>(digits), TXT('0'));
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = static_cast<TextChar>(kDigits[value & 15]);
+  return text;
+}

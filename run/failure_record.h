@@ -13,3 +13,6 @@ Text FormatTimestamp(const LocalTime& time);
 
 // The number in decimal digits.
 Text DecimalText(unsigned long long value);
+
+// The number in `digits` lowercase hex digits, zeros first.
+Text HexText(unsigned long long value, int digits);

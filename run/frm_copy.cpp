@@ -45,9 +45,11 @@ void RecordFailure(const Text& directory, const Text& description) {
 }
 
 // The error's words and its number: one key for one failure on every
-// machine, and a number to look up where there are no words.
+// machine, and a number to look up where there are no words (an HRESULT,
+// its top bit set, in hex, as it is looked up).
 Text Reason(SystemError error) {
-  const Text words = DescribeSystemError(error), number = DecimalText(error);
+  const Text words = DescribeSystemError(error);
+  const Text number = error >= 0x80000000u ? TXT("0x") + HexText(error, 8) : DecimalText(error);
   if (words.empty()) return TXT("error ") + number;
   return CleanReason(words) + TXT(" (error ") + number + TXT(")");
 }

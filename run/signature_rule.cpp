@@ -4,19 +4,12 @@
 
 namespace {
 
-Text Hex(uint64_t value, int digits) {
-  static const char kDigits[] = "0123456789abcdef";
-  Text text(static_cast<size_t>(digits), TXT('0'));
-  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = static_cast<TextChar>(kDigits[value & 15]);
-  return text;
-}
-
 // The first eight hex digits of the key: enough for a fleet to tell a
 // renewal with a new key from a stranger's, short enough for a key.
 Text KeyPrefix(const std::string& key_hash) {
   Text text;
   for (size_t i = 0; i < key_hash.size() && i < 4; ++i) {
-    text += Hex(static_cast<unsigned char>(key_hash[i]), 2);
+    text += HexText(static_cast<unsigned char>(key_hash[i]), 2);
   }
   return text;
 }
@@ -44,7 +37,7 @@ Text VersionText(const Version& version) {
 }
 
 Text WithCode(const Text& reason, uint32_t code) {
-  return code == 0 ? reason : reason + TXT(" (error 0x") + Hex(code, 8) + TXT(")");
+  return code == 0 ? reason : reason + TXT(" (error 0x") + HexText(code, 8) + TXT(")");
 }
 
 }  // namespace

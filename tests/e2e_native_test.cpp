@@ -158,6 +158,8 @@ std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
       {"a trust root of another user's",
        [](E2eRun& t) { chown((t.dir_ + "/Plindor.pub").c_str(), 65534, 65534); },
        "its trust root Plindor.pub is owned by neither root nor the folder's owner"},
+      {"a trust root that is no key", [](E2eRun& t) { WriteFile(t.dir_ + "/Plindor.pub", "not a key\n"); },
+       "its trust root Plindor.pub is no minisign public key"},
       {"a trust root that is a link",
        [](E2eRun& t) {
          const std::string key = t.dir_ + "/Plindor.pub";

@@ -328,10 +328,10 @@ TEST_F(E2eRun, OnlyTheVendorsOwnNewerProgramTakesThePlace) {
     UseProgramDir(case_dir.path() + "/prog");
     PutCurrent();
     if (c.what.rfind("unsigned in place", 0) != 0) SignCurrent(1);
-    const std::string current = ReadFile(current_);
     PutDownload();
     SignDownload("vendor", 2);
     c.make(*this);
+    const std::string current = ReadFile(current_);
     const std::string download = ReadFile(download_), signature = download_ + ".minisig";
     const std::string signature_bytes = Exists(signature) ? ReadFile(signature) : "";
     if (c.reason.empty()) {

@@ -273,6 +273,16 @@ std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
          Authenticode(t.download_, "stranger", {"-ac", SigningFile("vendor", ".pem")});
        },
        another},
+      {"the current program's signature damaged",
+       [](E2eRun& t) {
+         std::string current = ReadFile(t.current_);
+         // The signature's DER length, just after its WIN_CERTIFICATE header.
+         const size_t table = current.rfind(std::string("\x00\x02\x02\x00\x30\x82", 6));
+         ASSERT_NE(table, std::string::npos);
+         current[table + 5] ^= 0x7f;
+         WriteFile(t.current_, current);
+       },
+       "the current updater's signature cannot be read: "},
       // Wine told to prefer a wintrust.dll of the program's own to its
       // builtin one: the tool loads System32's, and this one never.
       {"a wintrust.dll beside the tool",

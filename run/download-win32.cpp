@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/library-win32.h"
 #include "common/path-win32.h"
 #include "common/retry-win32.h"
 #include "run/download-win32.h"
@@ -182,21 +183,13 @@ SystemError RemoveDownload(Download& download) {
              : LastError();
 }
 
-namespace {
-
-template <typename Function>
-Function KernelFunction(HMODULE kernel, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel, name)));
-}
-
-}  // namespace
 
 RunnableMachines GetRunnableMachines() {
   RunnableMachines machines;
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   // Windows 11 says of each machine whether its programs run in user mode,
   // x64 on ARM64 among them, which is emulated there but not by WOW64.
-  const auto attributes_of = KernelFunction<HRESULT(WINAPI*)(USHORT, int*)>(kernel, "GetMachineTypeAttributes");
+  const auto attributes_of = LibraryFunction<HRESULT(WINAPI*)(USHORT, int*)>(kernel, "GetMachineTypeAttributes");
   if (attributes_of != nullptr) {
     for (const USHORT machine : {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_ARM64}) {
       int attributes = 0;
@@ -210,7 +203,7 @@ RunnableMachines GetRunnableMachines() {
   // Windows. IsWow64Process2 came with Windows 10 1709; before it, the
   // processor's architecture.
   USHORT process_machine = 0, native = 0;
-  const auto is_wow64_process2 = KernelFunction<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)>(kernel, "IsWow64Process2");
+  const auto is_wow64_process2 = LibraryFunction<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)>(kernel, "IsWow64Process2");
   if (is_wow64_process2 == nullptr || !is_wow64_process2(GetCurrentProcess(), &process_machine, &native)) {
     SYSTEM_INFO info;
     GetNativeSystemInfo(&info);
@@ -226,7 +219,7 @@ RunnableMachines GetRunnableMachines() {
   if (native == IMAGE_FILE_MACHINE_AMD64) machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
   if (native == IMAGE_FILE_MACHINE_ARM64) {
     machines.pe.push_back(IMAGE_FILE_MACHINE_ARM64);
-    const auto guest_supported = KernelFunction<HRESULT(WINAPI*)(USHORT, BOOL*)>(kernel, "IsWow64GuestMachineSupported");
+    const auto guest_supported = LibraryFunction<HRESULT(WINAPI*)(USHORT, BOOL*)>(kernel, "IsWow64GuestMachineSupported");
     BOOL x64 = FALSE;
     if (guest_supported != nullptr && SUCCEEDED(guest_supported(IMAGE_FILE_MACHINE_AMD64, &x64)) && x64) {
       machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);

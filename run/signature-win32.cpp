@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/library-win32.h"
 #include "common/path-win32.h"
 #include "common/retry-win32.h"
 #include "run/download-win32.h"
@@ -24,9 +25,8 @@ GUID kAuthenticodePolicy = {0x00aac56b, 0xcd44, 0x11d0, {0x8c, 0xc2, 0x00, 0xc0,
 // tool or on the path is never loaded. Where the system cannot restrict the
 // search (Vista and 7 without KB2533623), by their full path.
 HMODULE LoadSystemLibrary(const wchar_t* name) {
-  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  const auto set_directories = reinterpret_cast<BOOL(WINAPI*)(DWORD)>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  const auto set_directories = LibraryFunction<BOOL(WINAPI*)(DWORD)>(
+      GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
   if (set_directories != nullptr && set_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
     return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
@@ -39,9 +39,7 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
 
 template <typename Function>
 bool Find(HMODULE library, const char* name, Function& function) {
-  function = library == nullptr ? nullptr
-                                : reinterpret_cast<Function>(
-                                      reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+  function = LibraryFunction<Function>(library, name);
   return function != nullptr;
 }
 

@@ -130,6 +130,12 @@ int RunAndWait(const std::vector<std::string>& argv, int timeout_s,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int RunQuietly(const std::vector<std::string>& argv) {
+  std::vector<std::string> command = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/null 2>&1"};
+  command.insert(command.end(), argv.begin(), argv.end());
+  return RunAndWait(command);
+}
+
 bool WaitUntil(const std::function<bool()>& condition, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!condition()) {

@@ -42,6 +42,10 @@ int EntriesIn(const std::string& dir);
 int RunAndWait(const std::vector<std::string>& argv, int timeout_s = 120,
                const std::map<std::string, std::string>& env = {});
 
+// Runs a tool found on the PATH (minisign, openssl ...), its output
+// discarded, and waits for it; its exit code, as RunAndWait gives it.
+int RunQuietly(const std::vector<std::string>& argv);
+
 // Starts the program as a child of the test and returns its pid.
 pid_t StartChild(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& env = {});

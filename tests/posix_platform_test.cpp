@@ -247,6 +247,16 @@ TEST(PosixFileOpsTest, CurrentExecutableIsCheckedBeforeTheStop) {
 // Also where the file system has no no-replace rename (renameat2 refused
 // with EINVAL, as seccomp makes it here): a hard link refuses an existing
 // name as well, and the source is unlinked after it.
+// A bound's deadline is a valid time however its milliseconds fall.
+TEST(PosixFileOpsTest, DeadlineCarriesWholeSeconds) {
+  for (const unsigned ms : {0u, 1u, 999u, 1000u, 1999u, 90000u}) {
+    SCOPED_TRACE(ms);
+    const timespec deadline = DeadlineIn(ms);
+    EXPECT_GE(deadline.tv_nsec, 0);
+    EXPECT_LT(deadline.tv_nsec, 1000000000L);
+  }
+}
+
 TEST(PosixFileOpsTest, RenameNoReplaceRefusesAnExistingName) {
   for (bool no_renameat2 : {false, true}) {
     SCOPED_TRACE(no_renameat2 ? "without renameat2" : "with renameat2");
@@ -341,6 +351,26 @@ TEST(PosixFileOpsTest, NewProgramIsPreparedWithTheCurrentOnesProtection) {
     }));
     EXPECT_EQ(ReadFile(to), content);
     EXPECT_TRUE(Exists(from));
+    // One who may write it, replacing root's set-user-ID program: not being
+    // root, the run keeps the new program as its own, without that bit.
+    chmod(here.path().c_str(), 0777);
+    chmod(to.c_str(), 04755);
+    EXPECT_TRUE(AsNobody([&] {
+      Download* download = nullptr;
+      Replacement* replacement = nullptr;
+      bool unreadable = true, current_refused = true;
+      const bool swapped = OpenDownload(from, download) == 0 &&
+                           PrepareReplacement(*download, to, replacement, unreadable) == 0 &&
+                           ReplaceCurrentWithReplacement(*replacement, to, current_refused) == 0;
+      DiscardReplacement(replacement);
+      CloseDownload(download);
+      return swapped;
+    }));
+    struct stat info;
+    ASSERT_EQ(stat(to.c_str(), &info), 0);
+    EXPECT_EQ(ReadFile(to), "new");
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    EXPECT_EQ(info.st_uid, 65534u);
     unlink(from.c_str());
   }
   rmdir(elsewhere.c_str());

@@ -107,16 +107,16 @@ void ChooseWin32Loader() {
 class WineEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    prefix_ = std::make_unique<TempDir>("plindor-wineprefix");
-    wine_env = {{"WINEPREFIX", prefix_->path()},
-                {"WINEDEBUG", "-all"},
-                {"WINEARCH", "win64"},
-                {"WINEDLLOVERRIDES", "mscoree,mshtml="},
-                {"DISPLAY", ""}};
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    ASSERT_EQ(RunAndWait({kWineServer, "-p"}, 60, wine_env), 0);
-    ASSERT_EQ(RunAndWait({kWine64, "cmd", "/c", "exit"}, 300, wine_env), 0)
-        << "wine64 cannot start programs in a fresh prefix";
+    std::string said;
+    for (int attempt = 1; attempt <= kPrefixAttempts; ++attempt) {
+      if (StartWineInFreshPrefix(said)) break;
+      std::cout << "wine64 could not start a program in a fresh prefix (attempt " << attempt
+                << " of " << kPrefixAttempts << "); Wine said:\n" << said << std::endl;
+      ASSERT_LT(attempt, kPrefixAttempts) << "wine64 cannot start programs in a fresh prefix";
+      StopOurWineServer();
+      spent_prefixes_.push_back(std::move(prefix_));
+    }
     if (suite == &win32) {
       ChooseWin32Loader();
       if (!skip_reason.empty()) GTEST_SKIP() << skip_reason;
@@ -124,16 +124,48 @@ class WineEnvironment : public ::testing::Environment {
     std::cout << "Windows program: " << suite->tool() << std::endl;
   }
   void TearDown() override {
-    RunAndWait({kWineServer, "-k"}, 60, wine_env);
-    RunAndWait({kWineServer, "-w"}, 60, wine_env);
+    StopOurWineServer();
     int status = 0;
     while (waitpid(-1, &status, WNOHANG) > 0) {
     }
     prefix_.reset();
+    spent_prefixes_.clear();
   }
 
  private:
+  // Wine's first start builds the prefix. Once, on a loaded machine, it
+  // ended at once with 1 and not a word under WINEDEBUG=-all; so a failed
+  // start is tried again in another prefix (the spent ones stay until the
+  // end, so that no new one takes their inode), with Wine's errors shown.
+  static constexpr int kPrefixAttempts = 3;
+
+  bool StartWineInFreshPrefix(std::string& said) {
+    prefix_ = std::make_unique<TempDir>("plindor-wineprefix");
+    wine_env = {{"WINEPREFIX", prefix_->path()},
+                {"WINEDEBUG", "-all"},
+                {"WINEARCH", "win64"},
+                {"WINEDLLOVERRIDES", "mscoree,mshtml="},
+                {"DISPLAY", ""}};
+    const std::string log = prefix_->path() + ".first-start.log";
+    std::map<std::string, std::string> env = wine_env;
+    env["WINEDEBUG"] = "err+all,fixme-all";
+    const int server = RunAndWait({kWineServer, "-p"}, 60, wine_env);
+    const int first = RunAndWait({"/bin/sh", "-c", "exec \"$0\" cmd /c exit >\"$1\" 2>&1",
+                                  kWine64, log}, 300, env);
+    said = "wineserver -p: " + std::to_string(server) + "; wine64 cmd /c exit: " +
+           std::to_string(first) + "\n" + (Exists(log) ? ReadFile(log) : "");
+    std::remove(log.c_str());
+    return server == 0 && first == 0;
+  }
+
+  // Only the server of the prefix this suite made.
+  static void StopOurWineServer() {
+    RunAndWait({kWineServer, "-k"}, 60, wine_env);
+    RunAndWait({kWineServer, "-w"}, 60, wine_env);
+  }
+
   std::unique_ptr<TempDir> prefix_;
+  std::vector<std::unique_ptr<TempDir>> spent_prefixes_;
 };
 
 std::string WindowsPath(const std::string& unix_path) {

@@ -5,6 +5,8 @@
 // usage: minisign_verify_once FILE FILE.minisig KEY.pub   (exit 0: verified)
 //        minisign_verify_once FILE --hash-only   (libsodium's BLAKE2b pass alone:
 //                                                 the floor of the verification)
+//        minisign_verify_once FILE --hash-only-initialised
+//                                  (the same pass with the code sodium_init picks)
 #include <fcntl.h>
 #include <sodium.h>
 #include <unistd.h>
@@ -26,8 +28,9 @@ std::string ReadWhole(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[2]) == "--hash-only") {
-    if (sodium_init() < 0) return 1;
+  const std::string mode = argc == 3 ? argv[2] : "";
+  if (mode == "--hash-only" || mode == "--hash-only-initialised") {
+    if (mode == "--hash-only-initialised" && sodium_init() < 0) return 1;
     Fd file(open(argv[1], O_RDONLY | O_CLOEXEC));
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);

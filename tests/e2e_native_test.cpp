@@ -108,17 +108,23 @@ std::string MinisignKey(const std::string& who, const char* kind) {
   return keys.path() + "/" + who + kind;
 }
 
+// Release `release` is signed at this time, in seconds.
+int64_t SignedAt(int release) { return 1700000000 + release; }
+
 // Signs as `minisign -S` does by default (prehashed, its time in the trusted
-// comment), or in the legacy form; the time is the release's.
-void Minisign(const std::string& file, const std::string& signer, int release, bool legacy = false) {
+// comment, then its file name), or in the legacy form; the time is the
+// release's.
+void Minisign(const std::string& file, const std::string& signer, int release, bool legacy = false,
+              const std::string& after_time = "\tfile:Plindor.exe\thashed") {
   std::vector<std::string> command = {"minisign", "-S", "-s", MinisignKey(signer, ".key"), "-m", file, "-t",
-                                      "timestamp:" + std::to_string(1700000000 + release) +
-                                          "\tfile:Plindor.exe\thashed"};
+                                      "timestamp:" + std::to_string(SignedAt(release)) + after_time};
   if (legacy) command.push_back("-l");
   EXPECT_EQ(RunQuietly(command), 0);
 }
 
 }  // namespace
+
+std::string E2eRun::ReleaseText(int release) { return "signed at " + std::to_string(SignedAt(release)); }
 
 void E2eRun::SignCurrent(int release) {
   Minisign(current_, "vendor", release);
@@ -132,6 +138,9 @@ std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
   const std::string unreadable = "its signature cannot be read";
   return {
       {"the legacy form", [](E2eRun& t) { Minisign(t.download_, "vendor", 2, true); }, ""},
+      {"an older release whose comment is its time alone",
+       [](E2eRun& t) { Minisign(t.download_, "vendor", 0, false, ""); },
+       "it is older than the current updater (" + ReleaseText(0) + " < " + ReleaseText(1) + ")"},
       {"a changed trusted comment",
        [](E2eRun& t) {
          std::string signature = ReadFile(t.download_ + ".minisig");

@@ -72,6 +72,8 @@ class E2eRun : public ::testing::Test {
   // the download's signer is "vendor" or "stranger".
   void SignCurrent(int release);
   void SignDownload(const std::string& signer, int release);
+  // How the record names release `release`: "1.2.0.0", "signed at N".
+  static std::string ReleaseText(int release);
   // The platform's own signature cases, made after both are signed by the
   // vendor, the download as the newer release; an empty reason: swapped.
   struct SignatureCase {

@@ -319,7 +319,7 @@ TEST_F(E2eRun, OnlyTheVendorsOwnNewerProgramTakesThePlace) {
       {"another publisher's", [](E2eRun& t) { t.SignDownload("stranger", 2); }, another},
       {"a byte changed after signing", change_a_byte, "its contents do not match its signature"},
       {"an older release", [](E2eRun& t) { t.SignDownload("vendor", 0); },
-       "it is older than the current updater ("},
+       "it is older than the current updater (" + ReleaseText(0) + " < " + ReleaseText(1) + ")"},
   };
   for (SignatureCase& platform_case : PlatformSignatureCases()) cases.push_back(platform_case);
   for (const SignatureCase& c : cases) {

@@ -284,6 +284,8 @@ void E2eRun::SignDownload(const std::string& signer, int release) {
   Authenticode(download_, signer);
 }
 
+std::string E2eRun::ReleaseText(int release) { return "1." + std::to_string(release) + ".0.0"; }
+
 std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
   const std::string another = "it is signed by another publisher (common name Stranger, key ";
   return {

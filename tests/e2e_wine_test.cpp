@@ -133,10 +133,10 @@ class WineEnvironment : public ::testing::Environment {
   }
 
  private:
-  // Wine's first start builds the prefix. Once, on a loaded machine, it
-  // ended at once with 1 and not a word under WINEDEBUG=-all; so a failed
-  // start is tried again in another prefix (the spent ones stay until the
-  // end, so that no new one takes their inode), with Wine's errors shown.
+  // Wine's first start builds the prefix. Once, in CI, it ended at once with
+  // 1 and not a word under WINEDEBUG=-all; so a failed start is tried again
+  // in another prefix (the spent ones stay until the end, so that no new one
+  // takes their inode), with Wine's errors shown.
   static constexpr int kPrefixAttempts = 3;
 
   bool StartWineInFreshPrefix(std::string& said) {

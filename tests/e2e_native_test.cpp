@@ -535,42 +535,6 @@ TEST_F(NativeRunTest, NewUpdaterHasTheCurrentOnesProtection) {
   }
 }
 
-// A download that is the current program already stops nothing and swaps
-// nothing: one of the same bytes is removed; one that is the current
-// executable's own file (a hard link, or a download folder that leads back
-// to the program folder) is left, or the updater would be gone.
-TEST_F(NativeRunTest, DownloadThatIsTheCurrentProgramStopsNothing) {
-  const struct {
-    const char* what;
-    void (*put)(NativeRunTest&);
-    bool removed;
-  } cases[] = {
-      {"the same bytes", [](NativeRunTest& t) { t.PutCurrent("Download/Program/Plindor.exe"); }, true},
-      {"a hard link",
-       [](NativeRunTest& t) { ASSERT_EQ(link(t.current_.c_str(), t.download_.c_str()), 0); }, false},
-      {"a folder leading back",
-       [](NativeRunTest& t) {
-         std::filesystem::remove_all(t.dir_ + "/Download/Program");
-         ASSERT_EQ(symlink(t.dir_.c_str(), (t.dir_ + "/Download/Program").c_str()), 0);
-       },
-       false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    PutCurrent();
-    MakeDirs(dir_ + "/Download/Program");
-    c.put(*this);
-    const pid_t updater = StartUpdater();
-    EXPECT_EQ(RunTool(), kExitLaunched);
-    EXPECT_NE(waitpid(updater, nullptr, WNOHANG), updater) << "the running updater was stopped";
-    EXPECT_TRUE(HasContent(current_, StandIn()));
-    EXPECT_EQ(Exists(download_), !c.removed);
-    EXPECT_FALSE(Exists(profile_));
-    TearDown();
-    std::filesystem::remove_all(dir_ + "/Download");
-  }
-}
-
 // What the swap would meet after the stop is known before it: an immutable
 // or append-only Plindor.exe or program folder, no room for the new
 // program. The running updater is not stopped, and nothing changes.

@@ -214,6 +214,43 @@ TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
   }
 }
 
+// A download that is the current program already stops nothing and swaps
+// nothing: one of the same bytes is removed; one that is the current
+// executable's own file (a hard link, or a download folder that leads back
+// to the program folder) is left, or the updater would be gone.
+TEST_F(E2eRun, DownloadThatIsTheCurrentProgramStopsNothing) {
+  const struct {
+    const char* what;
+    void (*put)(E2eRun&);
+    bool removed;
+  } cases[] = {
+      {"the same bytes", [](E2eRun& t) { t.PutCurrent("Download/Program/Plindor.exe"); }, true},
+      {"a hard link", [](E2eRun& t) { ASSERT_EQ(link(t.current_.c_str(), t.download_.c_str()), 0); }, false},
+      {"a folder leading back",
+       [](E2eRun& t) {
+         ASSERT_EQ(rmdir((t.dir_ + "/Download/Program").c_str()), 0);
+         ASSERT_EQ(symlink(t.dir_.c_str(), (t.dir_ + "/Download/Program").c_str()), 0);
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir case_dir("plindor-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    MakeDirs(dir_ + "/Download/Program");
+    c.put(*this);
+    const pid_t updater = StartUpdater();
+    EXPECT_EQ(RunTool(), kExitLaunched);
+    int status = 0;
+    EXPECT_FALSE(WaitChild(updater, status, 0)) << "the running updater was stopped";
+    EXPECT_TRUE(HasContent(current_, StandIn()));
+    EXPECT_EQ(Exists(download_), !c.removed);
+    EXPECT_FALSE(Exists(profile_));
+    StopStandIns(case_dir.path());
+  }
+}
+
 // What can be known before the stop ends the run before it: the running
 // updater is left running, nothing is launched, the download is kept.
 TEST_F(E2eRun, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {

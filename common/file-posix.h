@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -46,6 +47,11 @@ class Fd {
  private:
   int fd_;
 };
+
+// Whether two stat results are of one file (device and inode).
+inline bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // Writes all of `data` at an offset of the file, retrying short writes; 0
 // or the errno of the failure.

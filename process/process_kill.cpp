@@ -26,24 +26,23 @@ bool ExeNameBeginsWith(const Text& exe_name, const Text& name) {
   return true;
 }
 
-uint32_t GetProcessIdByName(Text name) {
+uint32_t GetProcessIdByName(Text name, const Text& program) {
   if (name.empty()) return 0;
   std::unique_ptr<ProcessSnapshot, SnapshotCloser> snapshot(OpenProcessSnapshot());
   if (!snapshot) return 0;
   uint32_t id = 0;
   Text exe_name;
   while (ReadNextProcess(*snapshot, id, exe_name)) {
-    if (ExeNameBeginsWith(exe_name, name)) return id;
+    // The name first: it is free to read, the program file is not.
+    if (ExeNameBeginsWith(exe_name, name) && ProcessRunsProgram(id, program)) return id;
   }
   return 0;
 }
 
-void KillProcessById(uint32_t id, const Text& name) {
+void KillProcessById(uint32_t id, const Text& program) {
   if (id == 0) return;
   std::unique_ptr<StoppableProcess, StoppableCloser> process(OpenProcessToStop(id));
-  Text exe_name;
-  const bool stopping =
-      process && (!ReadStoppableProcessName(*process, exe_name) || ExeNameBeginsWith(exe_name, name));
+  const bool stopping = process && StoppableProcessRunsProgram(*process, program);
   if (stopping) TerminateStoppableProcess(*process);
   PauseMilliseconds(kPauseAfterStopMs);
   // A process that has not ended after the pause (a slow exit, a file

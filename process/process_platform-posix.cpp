@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/file-posix.h"
 #include "common/retry.h"
 
 // The listing is /proc, which the kernel gives in ascending pid order: the
@@ -25,8 +27,8 @@ struct ProcessSnapshot {
 };
 
 // A pidfd keeps naming the process it was opened on, never one that got its
-// id later; -1 where the kernel has none (before Linux 5.3), and the process
-// is then signalled by its id.
+// id later; -1 where the kernel has none (before Linux 5.3) or a seccomp
+// filter refuses it, and the process is then signalled by its id.
 struct StoppableProcess {
   pid_t pid;
   int pidfd;
@@ -46,33 +48,38 @@ bool ParsePid(const char* name, pid_t& pid) {
   return value > 0;
 }
 
-// The file name of the process's executable, or the kernel's short name where
-// the link may not be read (another user's process). Kernel threads and
-// processes that have ended but not been reaped have no executable: they are
-// passed over, or a dead updater could be found in place of the live one.
+// The file name of the process's executable. Kernel threads and processes
+// that have ended but not been reaped have none, and a process this one may
+// not look at (another user's, for a run that is not root) gives none: they
+// are passed over, as none of them can be told to run the updater's program.
 bool ReadExeName(pid_t pid, Text& exe_name) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
   char target[PATH_MAX];
-  ssize_t length = readlink(path, target, sizeof target);
-  if (length > 0) {
-    const char* end = target + length;
-    const char* base = end;
-    while (base > target && base[-1] != '/') --base;
-    exe_name.assign(base, end);
-    return true;
-  }
-  if (errno != EACCES && errno != EPERM) return false;
-  snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char comm[64];
-  ssize_t got = read(fd, comm, sizeof comm);
-  close(fd);
-  if (got <= 0) return false;
-  if (comm[got - 1] == '\n') --got;
-  exe_name.assign(comm, static_cast<size_t>(got));
+  const ssize_t length = readlink(path, target, sizeof target);
+  if (length <= 0) return false;
+  const char* end = target + length;
+  const char* base = end;
+  while (base > target && base[-1] != '/') --base;
+  exe_name.assign(base, end);
   return true;
+}
+
+bool RunsProgram(pid_t pid, const Text& program) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+  // The image itself, even where its name is gone.
+  struct stat image, folder, named;
+  const InFolder at = Locate(program);
+  if (stat(path, &image) != 0 || at.folder.get() < 0 || fstat(at.folder.get(), &folder) != 0) return false;
+  if (fstatat(at.folder.get(), at.name.c_str(), &named, 0) == 0 && SameFile(named, image)) return true;
+  // A file replaced or deleted since the process started from it: the
+  // kernel names it by the path it had there, with " (deleted)".
+  const Text deleted = program + " (deleted)";
+  char target[PATH_MAX];
+  const ssize_t length = readlink(path, target, sizeof target);
+  return image.st_dev == folder.st_dev && length == static_cast<ssize_t>(deleted.size()) &&
+         deleted.compare(0, deleted.size(), target, static_cast<size_t>(length)) == 0;
 }
 
 }  // namespace
@@ -113,13 +120,16 @@ StoppableProcess* OpenProcessToStop(uint32_t id) {
   return new StoppableProcess{pid, pidfd};
 }
 
-bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name) {
-  if (process.pidfd < 0) return false;
+bool ProcessRunsProgram(uint32_t id, const Text& program) {
+  return id != 0 && id <= static_cast<uint32_t>(INT_MAX) && RunsProgram(static_cast<pid_t>(id), program);
+}
+
+bool StoppableProcessRunsProgram(StoppableProcess& process, const Text& program) {
   // Read after the pidfd was opened: if the id has passed to another process
-  // since, this is that process's name, and the pidfd's own process has
-  // ended; neither is stopped.
-  if (!ReadExeName(process.pid, exe_name)) exe_name.clear();
-  return true;
+  // since, this is that process's program, and the pidfd's own process has
+  // ended; neither is stopped. Without a pidfd the process is signalled by
+  // its id, just after this.
+  return RunsProgram(process.pid, program);
 }
 
 void TerminateStoppableProcess(StoppableProcess& process) {

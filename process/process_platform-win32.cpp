@@ -4,6 +4,8 @@
 // After windows.h: the toolhelp header needs its types.
 #include <tlhelp32.h>
 
+#include "common/path-win32.h"
+
 // The snapshot is read through the ANSI entry points and record; with UNICODE
 // defined the header maps these names to the wide forms, so undo that here.
 #undef PROCESSENTRY32
@@ -62,36 +64,69 @@ void CloseProcessSnapshot(ProcessSnapshot* snapshot) {
   delete snapshot;
 }
 
+namespace {
+
+// Whether two paths name one file: the same path, letter case aside, or
+// another spelling of it (a drive letter and a UNC path, a short name, a
+// subst drive) with the same volume and file index.
+bool SameFile(const Text& a, const Text& b) {
+  if (CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                           TRUE) == CSTR_EQUAL) {
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info[2];
+  int known = 0;
+  for (const Text* path : {&a, &b}) {
+    HANDLE file = CreateFileW(ExtendedPath(*path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    known += GetFileInformationByHandle(file, &info[known]) ? 1 : 0;
+    CloseHandle(file);
+  }
+  return known == 2 && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+// Whether the process open at `process` (with the limited query right) runs
+// the program file at `program`. A file replaced since the process started
+// from it keeps the path it had: the process is still named by it.
+bool ImageIsProgram(HANDLE process, const Text& program) {
+  Text image(32768, L'\0');
+  DWORD length = static_cast<DWORD>(image.size());
+  if (!QueryFullProcessImageNameW(process, 0, &image[0], &length)) return false;
+  image.resize(length);
+  return SameFile(image, program);
+}
+
+}  // namespace
+
+bool ProcessRunsProgram(uint32_t id, const Text& program) {
+  // The limited query right is what even a protected process grants; a
+  // process that refuses it (another user's) cannot be told to run the
+  // updater's program, and is not taken for it.
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (process == nullptr) return false;
+  const bool runs = ImageIsProgram(process, program);
+  CloseHandle(process);
+  return runs;
+}
+
 // A process handle names the process it was opened on, never one that gets
 // its id later.
 struct StoppableProcess {
   HANDLE handle;
-  bool can_query;
 };
 
 StoppableProcess* OpenProcessToStop(uint32_t id) {
   HANDLE process =
       OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id);
-  if (process != nullptr) return new StoppableProcess{process, true};
-  // Where the query right is refused, the process is stopped as found.
-  if (GetLastError() != ERROR_ACCESS_DENIED) return nullptr;
-  process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-  return process != nullptr ? new StoppableProcess{process, false} : nullptr;
+  return process != nullptr ? new StoppableProcess{process} : nullptr;
 }
 
-bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name) {
-  if (!process.can_query) return false;
-  exe_name.clear();
-  Text path(32768, L'\0');
-  DWORD length = static_cast<DWORD>(path.size());
-  if (QueryFullProcessImageNameW(process.handle, 0, &path[0], &length)) {
-    path.resize(length);
-    exe_name = path.substr(path.find_last_of(L"\\/") + 1);
-    return true;
-  }
-  // A process that has ended has no name to read. One that still runs but
-  // whose name the system will not give is stopped as found.
-  return WaitForSingleObject(process.handle, 0) == WAIT_OBJECT_0;
+bool StoppableProcessRunsProgram(StoppableProcess& process, const Text& program) {
+  // A process that has ended has no image to read, and is not stopped.
+  return ImageIsProgram(process.handle, program);
 }
 
 void TerminateStoppableProcess(StoppableProcess& process) { TerminateProcess(process.handle, 0); }

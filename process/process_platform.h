@@ -19,6 +19,13 @@ bool ReadNextProcess(ProcessSnapshot& snapshot, uint32_t& id, Text& exe_name);
 
 void CloseProcessSnapshot(ProcessSnapshot* snapshot);
 
+// Whether the process runs the program file at `program`: its image is that
+// file (however its path is spelled), or was the file at that path before it
+// was replaced or deleted (an updater still running from the file a swap
+// replaced). False where that cannot be read: a process that has ended, or
+// one this process may not look at.
+bool ProcessRunsProgram(uint32_t id, const Text& program);
+
 // A process opened to be stopped: it stays the same process however long it
 // is held, even if it ends and its id is given to another.
 struct StoppableProcess;
@@ -26,11 +33,8 @@ struct StoppableProcess;
 // nullptr when the process cannot be opened to be stopped.
 StoppableProcess* OpenProcessToStop(uint32_t id);
 
-// The file name (no directory) of the opened process's executable as the
-// system gives it now; empty once the process has ended. False where the
-// name cannot be read through the handle (no pidfds, no query right): the
-// process is then stopped as found.
-bool ReadStoppableProcessName(StoppableProcess& process, Text& exe_name);
+// ProcessRunsProgram for the opened process, as it is now.
+bool StoppableProcessRunsProgram(StoppableProcess& process, const Text& program);
 
 // Asks the system to end the process at once; the outcome is ignored.
 void TerminateStoppableProcess(StoppableProcess& process);

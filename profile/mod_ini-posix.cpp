@@ -69,10 +69,6 @@ mode_t ModeForNewFile() {
   return (0666 & ~mask) | S_IRUSR | S_IWUSR;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Unchanged since it was read: same file, size and time of last change.
 bool Unchanged(const struct stat& a, const struct stat& b) {
   return SameFile(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&

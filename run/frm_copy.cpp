@@ -60,13 +60,15 @@ const TextChar kLaunchStep[] = TXT("Cannot launch the updater");
 // that holds the guard, but the launch's own, ends with an updater running:
 // where none runs (one stopped for the swap, or none had been started),
 // the Plindor.exe in place is started, and the record's key says so. A
-// running one (which may have started this tool) gets no twin. Where that
+// running one (which may have started this tool) gets no twin; a process of
+// that name running another folder's program is no updater of this one. Where that
 // start fails too, both are recorded and the run ends as a failed launch.
 [[noreturn]] void RecordFailureAndEnd(const Text& directory, const Text& description,
                                       ExitCode code) {
   prepared.reset();
   Text key = description;
-  if (guard_held && code != kExitLaunchFailed && GetProcessIdByName(kUpdaterProcessName) == 0) {
+  if (guard_held && code != kExitLaunchFailed &&
+      GetProcessIdByName(kUpdaterProcessName, directory + kCurrentExe) == 0) {
     if (SystemError error = LaunchMinimized(directory + kCurrentExe)) {
       RecordFailure(directory, description);
       RecordFailure(directory, kLaunchStep + Text(TXT(": ")) + Reason(error));
@@ -179,7 +181,7 @@ Text SwapIfNew(const Text& dir, const Text& current, const Text& downloaded) {
   if (same_file) return Text();
   if (!same_bytes) {
     Replacement& replacement = PrepareBeforeTheStop(dir, current, *download);
-    KillProcessById(GetProcessIdByName(kUpdaterProcessName), kUpdaterProcessName);
+    KillProcessById(GetProcessIdByName(kUpdaterProcessName, current), current);
     bool current_refused = false;
     if (SystemError error = ReplaceCurrentWithReplacement(replacement, current, current_refused)) {
       if (current_refused) FailStep(dir, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);

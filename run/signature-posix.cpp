@@ -45,10 +45,6 @@ Text JudgeTrustRoot(int folder, const struct stat& key) {
   return Text();
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 }  // namespace
 
 SystemError ReadPublisherPin(const Text& current, PublisherPin& pin) {

@@ -214,6 +214,62 @@ TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
   }
 }
 
+// A process named like the updater that runs another folder's program (a
+// stranger's copy of it, another installation's updater) is no updater of
+// this folder: it is never stopped, and never taken for a running updater,
+// wherever it stands in the listing.
+TEST_F(E2eRun, ProcessOfAnotherFoldersProgramIsNoUpdater) {
+  enum Download { kNone, kWhole, kCutShort };
+  const struct {
+    const char* what;
+    const char* decoy;
+    bool updater_before, updater_after;
+    Download download;
+    int code;
+  } cases[] = {
+      {"at logon", "Plindor.exe", false, false, kNone, kExitLaunched},
+      {"a refused download, no updater running", "Plindor.exe", false, false, kCutShort, kExitDownloadRefused},
+      {"a swap, the decoy started first", "Plindor.exe", false, true, kWhole, kExitLaunched},
+      {"a swap, the decoy started last", "PLINDOR.EXE", true, false, kWhole, kExitLaunched},
+      {"a swap, another folder's Plindor.EXE.backup.exe", "Plindor.EXE.backup.exe", true, false, kWhole,
+       kExitLaunched},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir case_dir("plindor-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    const std::string decoy = std::string("decoy/") + c.decoy;
+    MakeDirs(dir_ + "/decoy");
+    PutCurrent(decoy);
+    if (c.download != kNone) PutDownload();
+    if (c.download == kCutShort) WriteFile(download_, StandIn().substr(0, 1000));
+    const pid_t before = c.updater_before ? StartUpdater() : 0;
+    const pid_t decoy_pid = StartUpdater(decoy);
+    const pid_t after = c.updater_after ? StartUpdater() : 0;
+    const std::string installed = c.download == kWhole ? ReadFile(download_) : StandIn();
+    EXPECT_EQ(RunTool(), c.code);
+    int status = 0;
+    EXPECT_FALSE(WaitChild(decoy_pid, status, 0)) << "the decoy was stopped";
+    const pid_t ours = before != 0 ? before : after;
+    if (ours != 0) {
+      EXPECT_TRUE(WaitChild(ours, status)) << "the updater was not stopped";
+    }
+    EXPECT_TRUE(HasContent(current_, installed));
+    // The updater runs: started by the run, as none of this folder's runs.
+    ASSERT_TRUE(WaitForStarts(ours != 0 ? 2 : 1));
+    ExpectLaunchOfCurrent(StartCount() - 1);
+    if (c.download == kCutShort) {
+      const std::string key = RecordedKey(), again = "; the updater in place was started again";
+      EXPECT_EQ(key.rfind("FalseCannot take the downloaded copy: it is cut short, 1000 bytes where", 0), 0u) << key;
+      EXPECT_EQ(key.substr(key.size() - std::min(key.size(), again.size())), again) << key;
+    } else {
+      EXPECT_FALSE(Exists(profile_)) << ReadFile(profile_);
+    }
+    StopStandIns(case_dir.path());
+  }
+}
+
 // A download that is the current program already stops nothing and swaps
 // nothing: one of the same bytes is removed; one that is the current
 // executable's own file (a hard link, or a download folder that leads back
@@ -269,18 +325,17 @@ TEST_F(E2eRun, ReadOnlyCurrentExecutableIsRecordedAndNothingLaunched) {
   EXPECT_EQ(StartCount(), 1u) << "something was launched";
 }
 
+// Refused before the stop; no updater can be started from a folder either,
+// and both failures are recorded.
 TEST_F(E2eRun, CurrentExecutableThatIsADirectoryIsRecorded) {
   MakeDirs(current_);
   const std::string downloaded = PutDownload();
-  // An updater of that name runs from elsewhere.
-  MakeDirs(dir_ + "/elsewhere");
-  PutCurrent("elsewhere/Plindor.exe");
-  const pid_t running = StartUpdater("elsewhere/Plindor.exe");
-  EXPECT_EQ(RunTool(), kExitCurrentNotReplaceable);
-  ExpectRecordOf(kCannotDelete, kReasonIsADirectory);
+  EXPECT_EQ(RunTool(), kExitLaunchFailed);
+  const std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
+  ASSERT_EQ(entries.size(), 2u) << ReadFile(profile_);
+  EXPECT_EQ(entries[0].key, "False" + std::string(kCannotDelete) + ": " + kReasonIsADirectory);
+  EXPECT_EQ(entries[1].key.rfind("FalseCannot launch the updater: ", 0), 0u) << entries[1].key;
   EXPECT_TRUE(HasContent(download_, downloaded));
-  int status = 0;
-  EXPECT_FALSE(WaitChild(running, status, 0)) << "the running updater was stopped";
   ExpectNothingLaunched();
 }
 

@@ -198,12 +198,13 @@ void EndProcess(int exit_code) {
   if (world.end_for_real) _exit(exit_code);
   throw Ended{exit_code};
 }
-uint32_t GetProcessIdByName(Text name) {
+uint32_t GetProcessIdByName(Text name, const Text& program) {
   world.calls.push_back("lookup " + name);
+  EXPECT_EQ(program, kCurrent) << "the updater is the process of another program";
   return world.running_updater;
 }
-void KillProcessById(uint32_t id, const Text& name) {
-  world.calls.push_back("kill " + std::to_string(id) + " " + name);
+void KillProcessById(uint32_t id, const Text& program) {
+  world.calls.push_back("kill " + std::to_string(id) + " " + program);
   if (id == world.running_updater) world.running_updater = 0;
 }
 void WriteIniValue(Text file, Text section, Text key, Text value) {
@@ -242,7 +243,7 @@ TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
                              "prepare",
                              "read",
                              "lookup Plindor.EXE",
-                             "kill 42 Plindor.EXE",
+                             "kill 42 /prog/Plindor.exe",
                              "replace /prog/Plindor.exe",
                              "discard",
                              "keep",
@@ -256,7 +257,7 @@ TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
 TEST_F(RunTest, WithDownloadAndNoUpdaterRunningHandsZeroToTheStop) {
   world.files[kDownload] = "new";
   EXPECT_EQ(RunTool(), kExitLaunched);
-  EXPECT_EQ(world.calls.at(11), "kill 0 Plindor.EXE");
+  EXPECT_EQ(world.calls.at(11), "kill 0 /prog/Plindor.exe");
 }
 
 // A download that is the current program already stops nothing: one of
@@ -298,7 +299,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
   const std::string search = "search /prog/Download/Program/Plindor.exe";
   const std::string open = "open /prog/Download/Program/Plindor.exe";
   const std::string check = "check /prog/Plindor.exe";
-  const std::string lookup = "lookup Plindor.EXE", kill = "kill 7 Plindor.EXE";
+  const std::string lookup = "lookup Plindor.EXE", kill = "kill 7 /prog/Plindor.exe";
   const std::string replace = "replace /prog/Plindor.exe";
   const std::string launch = "launch /prog/Plindor.exe";
   const std::vector<std::string> opened = {guard, tidy, search, open, "writers"};

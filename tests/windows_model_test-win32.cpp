@@ -12,8 +12,15 @@
 #include <sddl.h>
 #include <aclapi.h>
 #include <winternl.h>
+#include <tlhelp32.h>
+// The snapshot is read through the ANSI entry points (as the process files do).
+#undef PROCESSENTRY32
+#undef LPPROCESSENTRY32
+#undef Process32First
+#undef Process32Next
 
 #include <cstdio>
+#include <map>
 #include <set>
 #include <vector>
 #include <string>
@@ -47,10 +54,15 @@ struct Model {
   int copy_creations = 0;        // how often its creation was tried
   DWORD reparse_tag = 0;
   DWORD handle_tag = 0;          // the tag a handle on it sees (it became a link since the search)
-  bool process_running = false;  // the process to stop, id 4242
-  bool query_right_refused = false;
-  std::wstring process_image;    // its image name; none: it cannot be queried
-  DWORD process_access = 0;      // the rights its handle was opened with
+  // The model's processes, by id: each one's image ("": it has ended, or
+  // cannot be read), and those of another user, which refuse even the
+  // limited query right; where `listed` is set, the snapshot lists these.
+  std::map<DWORD, std::wstring> images;
+  std::set<DWORD> another_users;
+  std::vector<std::pair<DWORD, std::string>> listed;
+  size_t listed_next = 0;
+  bool process_running = false;  // they run until terminated
+  DWORD process_access = 0;      // the rights the last handle was opened with
   std::vector<DWORD> waits;      // the timeouts its handle was waited on with
   bool terminated = false;
   bool global_refused = false;   // creating a Global\ object is refused
@@ -85,7 +97,13 @@ struct Model {
 };
 Model model;
 
-const HANDLE kProcess = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7e57));
+// A handle to a model process, and the model's snapshot.
+HANDLE ProcessHandle(DWORD id) { return reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7e000000 + id)); }
+bool IsModelProcess(HANDLE handle) {
+  const auto value = reinterpret_cast<INT_PTR>(handle);
+  return value >= 0x7e000000 && model.images.count(static_cast<DWORD>(value - 0x7e000000)) != 0;
+}
+const HANDLE kSnapshot = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x7e56));
 // FileRenameInfoEx, which the headers declare only for Windows 10.
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
@@ -280,41 +298,63 @@ DWORD WINAPI GetShortPathNameW(LPCWSTR path, LPWSTR out, DWORD size) {
   return static_cast<DWORD>(model.short_form.size());
 }
 
-HANDLE WINAPI OpenProcess(DWORD access, WINBOOL inherit, DWORD id) {
-  if (id != 4242) return Real<decltype(&OpenProcess)>("kernel32", "OpenProcess")(access, inherit, id);
-  if (model.query_right_refused && (access & PROCESS_QUERY_LIMITED_INFORMATION) != 0) {
-    return Refuse(ERROR_ACCESS_DENIED), nullptr;
+HANDLE WINAPI CreateToolhelp32Snapshot(DWORD flags, DWORD id) {
+  if (model.listed.empty()) {
+    return Real<decltype(&CreateToolhelp32Snapshot)>("kernel32", "CreateToolhelp32Snapshot")(flags, id);
   }
+  model.listed_next = 0;
+  return kSnapshot;
+}
+
+WINBOOL WINAPI Process32Next(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+  if (snapshot != kSnapshot) return Real<decltype(&Process32Next)>("kernel32", "Process32Next")(snapshot, entry);
+  if (model.listed_next >= model.listed.size()) return Refuse(ERROR_NO_MORE_FILES);
+  const auto& [id, name] = model.listed[model.listed_next++];
+  entry->th32ProcessID = id;
+  snprintf(entry->szExeFile, sizeof entry->szExeFile, "%s", name.c_str());
+  return TRUE;
+}
+
+WINBOOL WINAPI Process32First(HANDLE snapshot, LPPROCESSENTRY32 entry) {
+  if (snapshot != kSnapshot) return Real<decltype(&Process32First)>("kernel32", "Process32First")(snapshot, entry);
+  model.listed_next = 0;
+  return Process32Next(snapshot, entry);
+}
+
+HANDLE WINAPI OpenProcess(DWORD access, WINBOOL inherit, DWORD id) {
+  if (model.images.count(id) == 0) return Real<decltype(&OpenProcess)>("kernel32", "OpenProcess")(access, inherit, id);
+  if (model.another_users.count(id) != 0) return Refuse(ERROR_ACCESS_DENIED), nullptr;
   model.process_access = access;
-  return kProcess;
+  return ProcessHandle(id);
 }
 
 WINBOOL WINAPI QueryFullProcessImageNameW(HANDLE process, DWORD flags, LPWSTR name, PDWORD size) {
-  if (process != kProcess) {
+  if (!IsModelProcess(process)) {
     return Real<decltype(&QueryFullProcessImageNameW)>("kernel32", "QueryFullProcessImageNameW")(
         process, flags, name, size);
   }
-  if (model.process_image.empty() || *size <= model.process_image.size()) return Refuse(ERROR_ACCESS_DENIED);
-  wcscpy(name, model.process_image.c_str());
-  *size = static_cast<DWORD>(model.process_image.size());
+  const std::wstring& image = model.images[static_cast<DWORD>(reinterpret_cast<INT_PTR>(process) - 0x7e000000)];
+  if (image.empty() || *size <= image.size()) return Refuse(ERROR_ACCESS_DENIED);
+  wcscpy(name, image.c_str());
+  *size = static_cast<DWORD>(image.size());
   return TRUE;
 }
 
 WINBOOL WINAPI TerminateProcess(HANDLE process, UINT code) {
-  if (process != kProcess) return Real<decltype(&TerminateProcess)>("kernel32", "TerminateProcess")(process, code);
+  if (!IsModelProcess(process)) return Real<decltype(&TerminateProcess)>("kernel32", "TerminateProcess")(process, code);
   if ((model.process_access & PROCESS_TERMINATE) == 0) return Refuse(ERROR_ACCESS_DENIED);
   return model.terminated = true;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD ms) {
-  if (object != kProcess) return Real<decltype(&WaitForSingleObject)>("kernel32", "WaitForSingleObject")(object, ms);
+  if (!IsModelProcess(object)) return Real<decltype(&WaitForSingleObject)>("kernel32", "WaitForSingleObject")(object, ms);
   if ((model.process_access & SYNCHRONIZE) == 0) return Refuse(ERROR_ACCESS_DENIED), WAIT_FAILED;
   model.waits.push_back(ms);
   return model.process_running && !model.terminated ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
 WINBOOL WINAPI CloseHandle(HANDLE object) {
-  if (object == kProcess) return TRUE;
+  if (IsModelProcess(object) || object == kSnapshot) return TRUE;
   model.open.erase(object);
   model.mutexes.erase(object);
   return Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(object);
@@ -669,21 +709,36 @@ const Row kRows[] = {
        }
        return true;
      }},
-    {"a live process whose name cannot be queried is stopped as found, told from an ended one "
-     "without waiting, and waited for once stopped; one that has ended is left alone",
-     "Microsoft Learn, QueryFullProcessImageNameW (fails for processes the caller may not "
-     "query), OpenProcess (protected processes), WaitForSingleObject (a zero timeout tests "
-     "the state and returns at once; a process handle is signalled once it has ended)",
+    {"the stop acts only on a process that runs this folder's program, read through the handle "
+     "it is stopped by: the image's path letter case aside, or another spelling of the same "
+     "file; another folder's program, or a process whose image cannot be read (it has ended), is "
+     "left alone; a stopped process is waited for",
+     "Microsoft Learn, QueryFullProcessImageNameW, CompareStringOrdinal (bIgnoreCase), "
+     "BY_HANDLE_FILE_INFORMATION (the volume serial number and the file index identify a "
+     "file), WaitForSingleObject (a process handle is signalled once it has ended)",
      [](std::string& detail) {
-       for (const bool running : {true, false}) {
-         model.process_running = running;
+       const std::wstring program = PutFile(L"Plindor.exe", "old");
+       CreateDirectoryW((folder + L"\\other").c_str(), nullptr);
+       const std::wstring elsewhere = PutFile(L"other\\Plindor.exe", "old");
+       std::wstring upper = program;
+       for (wchar_t& c : upper) c = towupper(c);
+       const struct {
+         std::wstring image;
+         bool stopped;
+       } cases[] = {{upper, true}, {L"\\\\?\\" + program, true}, {elsewhere, false}, {L"", false}};
+       for (const auto& c : cases) {
+         model.images = {{4242, c.image}};
+         model.process_running = true;
          model.terminated = false;
          model.waits.clear();
-         KillProcessById(4242, L"Plindor.EXE");
+         KillProcessById(4242, program);
          detail += model.terminated ? "terminated; " : "left alone; ";
-         if (model.terminated != running) return false;
-         if (running && model.waits != std::vector<DWORD>{0, 5000}) return false;
+         if (model.terminated != c.stopped || model.waits != (c.stopped ? std::vector<DWORD>{5000} : std::vector<DWORD>{})) {
+           return false;
+         }
        }
+       DeleteFileW(elsewhere.c_str());
+       RemoveDirectoryW((folder + L"\\other").c_str());
        return true;
      }},
     {"a current executable whose permissions refuse its deletion is refused before the "
@@ -773,24 +828,23 @@ const Row kRows[] = {
                 std::to_string(model.slept_ms) + " ms";
        return missing == 0 && no_folder == 0 && model.slept_ms == 0;
      }},
-    {"a process that refuses the query right is opened to be stopped without it, and stopped "
-     "as found",
-     "Microsoft Learn, Process Security and Access Rights (protected processes grant "
-     "PROCESS_TERMINATE apart from the query rights)",
+    {"the updater is the first process of its name whose image is this folder's program: "
+     "another user's process, which refuses even the limited query right, and one of another "
+     "folder are passed over and never stopped",
+     "Microsoft Learn, CreateToolhelp32Snapshot (lists every session's processes), Process "
+     "Security and Access Rights (PROCESS_QUERY_LIMITED_INFORMATION; a process's default DACL "
+     "grants its owner and the system), OpenProcess (ERROR_ACCESS_DENIED)",
      [](std::string& detail) {
-       model.process_running = model.query_right_refused = true;
-       KillProcessById(4242, L"Plindor.EXE");
-       detail = model.terminated ? "terminated" : "left running";
-       return model.terminated && (model.process_access & SYNCHRONIZE) != 0;
-     }},
-    {"a process whose id now names another program is left running",
-     "Microsoft Learn, QueryFullProcessImageNameW (the image of the process the handle names)",
-     [](std::string& detail) {
+       const std::wstring program = PutFile(L"Plindor.exe", "old");
+       model.listed = {{4241, "Plindor.exe"}, {4243, "Plindor.EXE.backup.exe"}, {4242, "PLINDOR.EXE"}};
+       model.images = {{4241, program}, {4243, L"C:\\backup\\Plindor.EXE.backup.exe"}, {4242, program}};
+       model.another_users = {4241};
        model.process_running = true;
-       model.process_image = L"C:\\Windows\\notepad.exe";
-       KillProcessById(4242, L"Plindor.EXE");
-       detail = model.terminated ? "terminated" : "left running";
-       return !model.terminated;
+       const uint32_t found = GetProcessIdByName(L"Plindor.EXE", program);
+       KillProcessById(4241, program);
+       detail = "found " + std::to_string(found) + (model.terminated ? ", terminated" : "");
+       model.listed = {{4241, "Plindor.exe"}};
+       return found == 4242 && !model.terminated && GetProcessIdByName(L"Plindor.EXE", program) == 0;
      }},
     {"paths past MAX_PATH: the file calls get the extended form, and process creation and the "
      "profile call the folder's short form without it",

@@ -191,6 +191,32 @@ bool MayReplaceByRename(const Text& file, int fd, const struct stat& info) {
   return attributes == 0 || (attributes < 0 && errno == ENOTSUP);
 }
 
+// Takes a write lock on the whole profile (an open file description's
+// lock, as flock's, released when the file is closed) within `timeout_ms`:
+// 0 once taken, or once only readers' locks stand in its way; ETIMEDOUT
+// while another writer keeps it; the errno of a failure. A write lock can
+// be held only through a descriptor open for writing, so its holder may
+// write the profile, and is waited for. A read lock (or a flock) anyone who
+// may read the file can take; writers take none, so one holds no writer
+// back: a reader cannot delay or keep out a record.
+int LockProfileWithin(int fd, unsigned timeout_ms) {
+  const auto held = [](SystemError error) { return error == EAGAIN; };
+  const SystemError error = RetryWithin(
+      PollingFor(timeout_ms),
+      [&]() -> SystemError {
+        struct flock whole = {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        if (fcntl(fd, F_OFD_SETLK, &whole) == 0) return 0;
+        if (errno != EAGAIN && errno != EACCES) return LastError();
+        // The lock that stands in the way; none by now: try again at once.
+        if (fcntl(fd, F_OFD_GETLK, &whole) != 0) return LastError();
+        return whole.l_type == F_RDLCK ? 0 : EAGAIN;
+      },
+      held);
+  return held(error) ? ETIMEDOUT : static_cast<int>(error);
+}
+
 Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const Text& value,
                   const timespec& lock_deadline) {
   // Without blocking: a FIFO or a device in the profile's place must not hold
@@ -218,7 +244,7 @@ Outcome WriteOnce(const Text& file, const Text& section, const Text& key, const 
 
   // A file system without locks (some network and FUSE mounts) cannot make
   // writers take turns; it is written as the Windows call writes, unlocked.
-  if (FlockWithin(fd.get(), MillisecondsLeft(lock_deadline)) == ETIMEDOUT) return Outcome::kRefused;
+  if (LockProfileWithin(fd.get(), MillisecondsLeft(lock_deadline)) == ETIMEDOUT) return Outcome::kRefused;
   // The holder of the lock may have renamed a new file over this one.
   struct stat named;
   if (stat(file.c_str(), &named) != 0 || !SameFile(named, info)) return Outcome::kChangedMeanwhile;

@@ -15,9 +15,9 @@
 
 namespace {
 
-// Whether flock's failure says the folder's file system cannot lock it: NFS
-// emulates flock with byte-range locks, which an exclusive lock refuses on a
-// descriptor opened for reading; some SMB and FUSE mounts have no locks.
+// Whether flock's failure says the folder's file system cannot lock: NFS
+// emulates flock with byte-range locks, which some servers refuse; some SMB
+// and FUSE mounts have no locks.
 bool IsLockingUnsupported(int error) {
   return error == EBADF || error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP ||
          error == EINVAL;
@@ -86,6 +86,53 @@ SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, Named
   return 0;
 }
 
+// The file through which runs take turns where the name cannot serve (runs
+// in another network namespace do not see it): in the program folder, and
+// open to no one who may not write the folder, so that no one else can hold
+// a lock on it.
+const char kLockFile[] = ".PlindorSwap.lock";
+
+// The lock file's owner may read and write it; the folder's group and
+// others only where they may write the folder.
+mode_t LockFileMode(const struct stat& folder) {
+  mode_t mode = S_IRUSR | S_IWUSR;
+  if ((folder.st_mode & S_IWGRP) != 0) mode |= S_IRGRP | S_IWGRP;
+  if ((folder.st_mode & S_IWOTH) != 0) mode |= S_IROTH | S_IWOTH;
+  return mode;
+}
+
+// Whether only users who may write the folder can open the lock file: a
+// regular file of root's, the folder owner's or this run's user's, with its
+// group's bits only where that group is the folder's.
+bool OnlyWritersMayOpen(const struct stat& lock, const struct stat& folder) {
+  mode_t allowed = LockFileMode(folder);
+  if (lock.st_gid != folder.st_gid) allowed &= ~static_cast<mode_t>(S_IRWXG);
+  return S_ISREG(lock.st_mode) && (lock.st_mode & 07777 & ~allowed) == 0 &&
+         (lock.st_uid == 0 || lock.st_uid == folder.st_uid || lock.st_uid == geteuid());
+}
+
+// The lock file, open for reading and writing; -1 where this run may not
+// open or make it. One that others may open, or a link in its place, is
+// made anew and renamed over it, never mended: whoever could open it may
+// hold it open still. A new one gets the folder's owner and group where this
+// run may give them (root's), so that the folder owner's runs open it too.
+Fd OpenLockFile(int folder_fd, const struct stat& folder) {
+  struct stat info;
+  if (fstatat(folder_fd, kLockFile, &info, AT_SYMLINK_NOFOLLOW) == 0 && OnlyWritersMayOpen(info, folder)) {
+    return Fd(openat(folder_fd, kLockFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  }
+  // Under the current executable's temporary name, which the next run
+  // clears should this one be killed before the rename.
+  Text temp;
+  Fd made = CreateTemporaryBeside(folder_fd, "Plindor.exe", temp);
+  if (made.get() < 0) return made;
+  if (geteuid() == 0 && fchown(made.get(), folder.st_uid, folder.st_gid) != 0) made = Fd(-1);
+  if (made.get() >= 0 && fchmod(made.get(), LockFileMode(folder)) != 0) made = Fd(-1);
+  if (made.get() >= 0 && renameat(folder_fd, temp.c_str(), folder_fd, kLockFile) == 0) return made;
+  unlinkat(folder_fd, temp.c_str(), 0);
+  return Fd(-1);
+}
+
 }  // namespace
 
 SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
@@ -98,10 +145,10 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   const SystemError name_error = TakeNamedGuard(folder, timeout_ms, named);
   if (name_error == 0 && named == Named::kHeldByARun) return 0;
   // The name is seen only in this network namespace, and a stranger may
-  // hold it: runs take turns through a flock on the folder as well, where
-  // it can be opened and locked (runs in another network namespace, a
-  // container sharing the folder, meet there too).
-  Fd lock(openat(folder_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // hold it: runs take turns through the lock file as well, where this run
+  // may open it (runs in another network namespace, a container sharing the
+  // folder, meet there too).
+  Fd lock = OpenLockFile(folder_fd.get(), folder);
   if (lock.get() < 0) {
     taken = name_error == 0;
     return name_error;

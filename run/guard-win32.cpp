@@ -113,8 +113,11 @@ bool GuardMadeByARun(HANDLE mutex, const Text& folder) {
 // read who made it, but only the system and administrators may change it; a
 // run that may not create it with full access opens it to wait on. Where
 // the global namespace is closed to this process, or its guard is a
-// stranger's, the session's own is used.
-HANDLE OpenRunGuardMutex(const Text& key, const Text& folder) {
+// stranger's, the session's own is used; where that is a stranger's too
+// (one who shares the session, started as another user), none:
+// `strangers` says so, and no run waits for them.
+HANDLE OpenRunGuardMutex(const Text& key, const Text& folder, bool& strangers) {
+  strangers = false;
   const Text global_name = L"Global\\PlindorSwap-" + key;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   SECURITY_ATTRIBUTES security = {sizeof security, nullptr, FALSE};
@@ -134,7 +137,13 @@ HANDLE OpenRunGuardMutex(const Text& key, const Text& folder) {
     CloseHandle(mutex);
     mutex = nullptr;
   }
-  if (mutex == nullptr) mutex = CreateMutexW(nullptr, FALSE, (L"Local\\PlindorSwap-" + key).c_str());
+  if (mutex != nullptr) return mutex;
+  mutex = CreateMutexW(nullptr, FALSE, (L"Local\\PlindorSwap-" + key).c_str());
+  if (mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS && !GuardMadeByARun(mutex, folder)) {
+    CloseHandle(mutex);
+    mutex = nullptr;
+    strangers = true;
+  }
   return mutex;
 }
 
@@ -147,8 +156,12 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   if (key.empty()) key = PathKey(directory);
   // "C:" alone names the current folder of drive C, not its root.
   const Text folder = !directory.empty() && directory.back() == L':' ? directory + L'\\' : directory;
-  HANDLE mutex = OpenRunGuardMutex(key, ExtendedPath(folder));
-  if (mutex == nullptr) return LastError();
+  bool strangers = false;
+  HANDLE mutex = OpenRunGuardMutex(key, ExtendedPath(folder), strangers);
+  if (mutex == nullptr) {
+    taken = strangers;
+    return strangers ? 0 : LastError();
+  }
   switch (WaitForSingleObject(mutex, timeout_ms)) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:  // an earlier run died holding it: its work is over

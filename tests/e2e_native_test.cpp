@@ -182,9 +182,8 @@ int E2eRun::RunTool() { return RunAndWait(ToolCommand()); }
 
 
 // Two runs at once take turns, also where the folder's file system cannot
-// lock it (NFS refuses flock on a folder with EBADF, some SMB and FUSE
-// mounts with ENOLCK or EOPNOTSUPP: injected here, as no such mount can be
-// made).
+// lock files (some NFS servers, SMB and FUSE mounts answer flock with EBADF,
+// ENOLCK or EOPNOTSUPP: injected here, as no such mount can be made).
 std::vector<E2eRun::TwoRuns> E2eRun::TwoRunsAtOnce() {
   const auto locks_fail_with = [&](const char* error) {
     return std::vector<std::string>{"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e",
@@ -448,7 +447,8 @@ TEST_F(NativeRunTest, KilledAtAnySystemCallTheSwapLeavesAWholeUpdater) {
       EXPECT_FALSE(Exists(download_));
       ASSERT_TRUE(WaitUntil([&] { return !Starts().empty() && Field(Starts().size() - 1, "size") ==
                                                                   static_cast<long long>(new_program.size()); }));
-      EXPECT_EQ(EntriesIn(dir_), 4) << "PlindorSwap, Plindor.exe, Download, starts.log and a stray file";
+      EXPECT_EQ(EntriesIn(dir_), 5)
+          << "PlindorSwap, Plindor.exe, Download, starts.log, .PlindorSwap.lock and a stray file";
     }
   }
   TearDown();
@@ -583,60 +583,90 @@ TEST_F(NativeRunTest, SwapThatCannotBeMadeStopsNothing) {
   }
 }
 
-// Any local user may bind any abstract socket name: a stranger (a user who
-// may not write the folder) who holds the guard's name, listening on it or
-// not, makes no run wait; a process of a user who may write it, as a run is,
-// does.
-TEST_F(NativeRunTest, StrangerHoldingTheGuardsNameMakesNoRunWait) {
+// Any local user may bind any abstract socket name, and lock any file they
+// may open: a stranger (a user who may not write the folder) who holds the
+// guard's name, listening on it or not, and every lock they can take (on the
+// program folder, Plindor.exe, Server.ini: flocks and read locks) makes no
+// run wait, and keeps out no record; a process of a user who may write the
+// folder (root, its owner, its group where the group may write), as a run
+// is, makes a run wait.
+TEST_F(NativeRunTest, StrangersNamesAndLocksMakeNoRunWait) {
   if (geteuid() != 0 || !Exists("/usr/bin/python3")) GTEST_SKIP() << "needs root and python3";
+  chmod(temp_.path().c_str(), 0755);
   struct stat folder;
   ASSERT_EQ(stat(dir_.c_str(), &folder), 0);
   char name[128];
   snprintf(name, sizeof name, "PlindorSwap-guard-%llx-%llx", static_cast<unsigned long long>(folder.st_dev),
            static_cast<unsigned long long>(folder.st_ino));
-  const char* const hold_name =
-      "import socket, sys, time\n"
+  const char* const hold =
+      "import fcntl, os, socket, sys, time\n"
       "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
       "s.bind('\\0' + sys.argv[1])\n"
       "if sys.argv[2] == 'listen': s.listen(16)\n"
+      "held = []\n"
+      "for path in sys.argv[3:]:\n"
+      "  fd = os.open(path, os.O_RDONLY)\n"
+      "  fcntl.flock(fd, fcntl.LOCK_EX)\n"
+      "  if not os.path.isdir(path): fcntl.lockf(fd, fcntl.LOCK_SH)\n"
+      "  held.append(fd)\n"
       "time.sleep(60)\n";
   const struct {
     const char* who;
     bool stranger;
     const char* listening;
+    uid_t owner = 0;
     bool group_may_write = false;  // the folder's group is nobody's, and may write it
+    bool every_lock = false;       // and a download cut short, so that a record is written
   } cases[] = {
       {"a stranger, listening", true, "listen"},
       {"a stranger, not listening", true, "bound"},
+      {"a stranger holding the name and every lock", true, "listen", 0, false, true},
       {"root, listening: a run", false, "listen"},
-      {"a user of the folder's group, which may write it: a run", false, "listen", true},
+      {"a user of the folder's group, which may write it: a run", false, "listen", 0, true},
+      {"the folder's owner, not root: a run", false, "listen", 65534},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.who);
-    ASSERT_EQ(chown(dir_.c_str(), 0, c.group_may_write ? 65534 : 0), 0);
+    unlink(profile_.c_str());
+    ASSERT_EQ(chown(dir_.c_str(), c.owner, c.group_may_write ? 65534 : 0), 0);
     chmod(dir_.c_str(), c.group_may_write ? 0775 : 0755);
     PutCurrent();
     PutDownload();
-    std::vector<std::string> holder = {"/usr/bin/python3", "-c", hold_name, name, c.listening};
-    if (c.stranger || c.group_may_write) {
+    WriteFile(profile_, "[Server]\n");
+    chmod(profile_.c_str(), 0644);
+    std::vector<std::string> holder = {"/usr/bin/python3", "-c", hold, name, c.listening};
+    if (c.every_lock) {
+      WriteFile(download_, StandIn().substr(0, 1000));
+      holder.insert(holder.end(), {dir_, current_, profile_});
+    }
+    if (c.stranger || c.group_may_write || c.owner != 0) {
       holder.insert(holder.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
     const pid_t held = StartChild(holder);
     ASSERT_TRUE(WaitUntil([&] { return ReadFile("/proc/net/unix").find(std::string("@") + name) != std::string::npos; }));
+    if (c.every_lock) {
+      ASSERT_TRUE(WaitUntil([&] { return ReadFile("/proc/locks").find("POSIX") != std::string::npos; }));
+    }
     const pid_t tool_pid = StartTool(ToolCommand());
     int status = 0;
     if (c.stranger) {
-      EXPECT_TRUE(WaitChild(tool_pid, status, 5)) << "the run waited for a stranger";
+      EXPECT_TRUE(WaitChild(tool_pid, status, 3)) << "the run waited for a stranger";
     } else {
       EXPECT_FALSE(WaitChild(tool_pid, status, 1)) << "the run did not wait for another run";
       kill(held, SIGKILL);
       EXPECT_TRUE(WaitChild(tool_pid, status, 10));
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitLaunched) << status;
+    const int code = c.every_lock ? kExitDownloadRefused : kExitLaunched;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == code) << status;
+    if (c.every_lock) {
+      EXPECT_NE(ReadFile(profile_).find("FalseCannot take the downloaded copy: it is cut short"), std::string::npos)
+          << "a stranger's lock kept the record out";
+    }
     kill(held, SIGKILL);
     WaitChild(held, status);
     TearDown();
   }
+  chown(dir_.c_str(), 0, 0);
   chmod(dir_.c_str(), 0755);
 }
 
@@ -683,7 +713,9 @@ TEST_F(NativeRunTest, SecondRunOutwaitsTheSlowestFirstRun) {
   const pid_t writer = HoldForWriting(download_, 3000);
   const pid_t locker = ForkChild([&] {
     const int fd = open(profile_.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    if (fd < 0 || fcntl(fd, F_OFD_SETLKW, &whole) != 0) _exit(1);
     usleep(3000 * 1000);
     _exit(0);
   });

@@ -69,15 +69,17 @@ std::string LargeProfile(int lines) {
   return content;
 }
 
-// Whether the process holds a flock, as /proc/locks lists them
-// ("1: FLOCK  ADVISORY  WRITE PID ..."; a waiter's line has "->" first).
-bool HoldsFlock(pid_t pid) {
+// Whether a write lock of an open file description stands on the file, as
+// /proc/locks lists them ("1: OFDLCK ADVISORY WRITE -1 08:01:INODE 0 EOF").
+bool IsWriteLocked(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
   std::istringstream locks(ReadFile("/proc/locks"));
   for (std::string line; std::getline(locks, line);) {
     std::istringstream fields(line);
-    std::string number, kind, mode, access;
-    pid_t owner = 0;
-    if (fields >> number >> kind >> mode >> access >> owner && kind == "FLOCK" && owner == pid) {
+    std::string number, kind, mode, access, pid, file;
+    if (fields >> number >> kind >> mode >> access >> pid >> file && kind == "OFDLCK" && access == "WRITE" &&
+        file.substr(file.rfind(':') + 1) == std::to_string(info.st_ino)) {
       return true;
     }
   }
@@ -563,10 +565,10 @@ TEST(PosixProfileTest, StalledWriterLosesNoOtherRecord) {
     for (int eighths = c.eighths; eighths >= 0; --eighths) {
       WriteFile(ini, content);
       stalled = write_in_child("FalseStalled");
-      ASSERT_TRUE(WaitUntil([&] { return HoldsFlock(stalled); }, 10000));
+      ASSERT_TRUE(WaitUntil([&] { return IsWriteLocked(ini); }, 10000));
       std::this_thread::sleep_for(write_time * eighths / 8);
       kill(stalled, SIGSTOP);
-      if (HoldsFlock(stalled) && ReadFile(ini).find("FalseStalled") == std::string::npos) break;
+      if (IsWriteLocked(ini) && ReadFile(ini).find("FalseStalled") == std::string::npos) break;
       kill(stalled, SIGCONT);
       int status = 0;
       ASSERT_TRUE(WaitChild(stalled, status));

@@ -989,20 +989,25 @@ const Row kRows[] = {
      }},
     {"a guard that a stranger made first in the global namespace (a user whom the folder's "
      "access list does not let add files) is left to them, and the session's own is used; "
-     "one made by the system, or by a user who may write the folder, is waited on",
+     "where they made that too (one sharing the session as another user), the run takes none "
+     "rather than wait for them; one made by the system, or by a user who may write the "
+     "folder, is waited on",
      "Microsoft Learn, Kernel Object Namespaces (any user may create a named object in the "
-     "global namespace first), GetSecurityInfo (OWNER_SECURITY_INFORMATION), "
-     "GetEffectiveRightsFromAclW, File Security and Access Rights (FILE_ADD_FILE)",
+     "global namespace first; Local\\ is the session's), GetSecurityInfo "
+     "(OWNER_SECURITY_INFORMATION), GetEffectiveRightsFromAclW, File Security and Access "
+     "Rights (FILE_ADD_FILE)",
      [](std::string& detail) {
        // The folder lets the system, and one user (1001), add files; 1002 may only read.
        model.folder_security = L"D:(A;;FA;;;SY)(A;;0x1200af;;;S-1-5-21-1-2-3-1001)(A;;0x1200a9;;;S-1-5-21-1-2-3-1002)";
        const struct {
          const wchar_t* owner;
-         const wchar_t* wanted;
+         bool local_too;
+         const wchar_t* wanted;  // none: no guard
        } guards[] = {
-           {L"O:SY", L"Global\\"},
-           {L"O:S-1-5-21-1-2-3-1001", L"Global\\"},
-           {L"O:S-1-5-21-1-2-3-1002", L"Local\\"},
+           {L"O:SY", false, L"Global\\"},
+           {L"O:S-1-5-21-1-2-3-1001", false, L"Global\\"},
+           {L"O:S-1-5-21-1-2-3-1002", false, L"Local\\"},
+           {L"O:S-1-5-21-1-2-3-1002", true, nullptr},
        };
        const std::wstring spelling = folder + L"\\stranger";
        model.folder_unopenable = true;
@@ -1010,14 +1015,21 @@ const Row kRows[] = {
          // Made first by someone else (a handle of this process keeps it).
          bool taken = false;
          TakeRunGuard(spelling, 100, taken);
+         if (guard.local_too) {
+           CreateMutexW(nullptr, FALSE, (L"Local\\" + model.mutex_name.substr(model.mutex_name.find(L'\\') + 1)).c_str());
+         }
          const std::set<HANDLE> made = model.mutexes;
          model.guard_owner = guard.owner;
          const SystemError error = TakeRunGuard(spelling, 100, taken);
          detail += std::string(model.mutex_name.begin(), model.mutex_name.end()) + "; ";
+         const bool held = model.mutexes.size() > made.size();
          for (HANDLE mutex : model.mutexes) Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(mutex);
          model.mutexes.clear();
          model.guard_owner = L"O:SY";
-         if (error != 0 || !taken || model.mutex_name.rfind(guard.wanted, 0) != 0 || made.size() != 1) return false;
+         if (error != 0 || !taken || made.size() != (guard.local_too ? 2u : 1u) || held != (guard.wanted != nullptr) ||
+             (guard.wanted != nullptr && model.mutex_name.rfind(guard.wanted, 0) != 0)) {
+           return false;
+         }
        }
        return true;
      }},

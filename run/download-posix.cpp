@@ -155,4 +155,12 @@ SystemError RemoveDownload(Download& download) {
   return 0;
 }
 
-RunnableMachines GetRunnableMachines() { return {{}, kOwnElfMachine}; }
+RunnableMachines GetRunnableMachines() {
+  // The kernel runs a script through its interpreter, as this process would
+  // run it: a regular file this process may execute.
+  return {ProgramFormat::kElf, {}, kOwnElfMachine, [](const std::string& interpreter) {
+            struct stat info;
+            return stat(interpreter.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                   faccessat(AT_FDCWD, interpreter.c_str(), X_OK, AT_EACCESS) == 0;
+          }};
+}

@@ -186,6 +186,7 @@ SystemError RemoveDownload(Download& download) {
 
 RunnableMachines GetRunnableMachines() {
   RunnableMachines machines;
+  machines.format = ProgramFormat::kPe;
   const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   // Windows 11 says of each machine whether its programs run in user mode,
   // x64 on ARM64 among them, which is emulated there but not by WOW64.

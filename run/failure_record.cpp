@@ -33,6 +33,16 @@ Text CleanReason(const Text& reason) {
   return clean;
 }
 
+Text KeySafe(const Text& name) {
+  Text safe;
+  for (TextChar c : name) {
+    if (safe.size() == 64) break;
+    const auto code = static_cast<unsigned long>(c);
+    safe += code < 0x20 || code > 0x7e ? TXT('?') : c == TXT('=') ? TXT('-') : c;
+  }
+  return safe;
+}
+
 Text FormatTimestamp(const LocalTime& time) {
   Text text;
   AppendDigits(text, time.year, 4);
@@ -63,4 +73,8 @@ Text HexText(unsigned long long value, int digits) {
   Text text(static_cast<size_t>(digits), TXT('0'));
   for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = static_cast<TextChar>(kDigits[value & 15]);
   return text;
+}
+
+Text ErrorNumberText(unsigned long error) {
+  return error >= 0x80000000u ? TXT("0x") + HexText(error, 8) : DecimalText(error);
 }

@@ -49,7 +49,7 @@ void RecordFailure(const Text& directory, const Text& description) {
 // its top bit set, in hex, as it is looked up).
 Text Reason(SystemError error) {
   const Text words = DescribeSystemError(error);
-  const Text number = error >= 0x80000000u ? TXT("0x") + HexText(error, 8) : DecimalText(error);
+  const Text number = ErrorNumberText(error);
   if (words.empty()) return TXT("error ") + number;
   return CleanReason(words) + TXT(" (error ") + number + TXT(")");
 }

@@ -16,6 +16,13 @@ uint64_t Multiply(uint64_t a, uint64_t b) {
   return b != 0 && a > kPastAnyFile / b ? kPastAnyFile : a * b;
 }
 
+// The most of a version information block that is read: a few hundred
+// bytes in any program.
+constexpr uint64_t kLargestVersionInfo = 64 * 1024;
+
+// How much of a script's first line the kernel reads for its interpreter.
+constexpr uint64_t kScriptLineBytes = 256;
+
 // The kernel loads no ELF program header table larger than this; the
 // segments of a larger one are not looked at.
 constexpr uint64_t kLargestProgramHeaderTable = 64 * 1024;
@@ -221,6 +228,95 @@ uint64_t ElfNeeds(File& file, uint16_t machine, Text& unfit) {
   return needs;
 }
 
+uint64_t Align4(uint64_t at) { return (at + 3) & ~uint64_t{3}; }
+
+// A block of a version information (VS_VERSIONINFO, StringFileInfo, a
+// string table, a string): three WORDs, its key, then its value and its
+// children, each on a four-byte boundary, all within its length.
+struct VersionBlock {
+  uint64_t end = 0, value = 0, children = 0;
+  std::u16string key;
+};
+
+// The block at `at` of `info`, which must end by `within`.
+bool ReadVersionBlock(const std::string& info, uint64_t at, uint64_t within, VersionBlock& block) {
+  uint64_t length = 0, value_length = 0, type = 0;
+  if (!ReadNumber(info, at, 2, false, length) || !ReadNumber(info, at + 2, 2, false, value_length) ||
+      !ReadNumber(info, at + 4, 2, false, type) || length < 6 || at + length > within) {
+    return false;
+  }
+  block.end = at + length;
+  block.key.clear();
+  uint64_t key = at + 6, unit = 0;
+  for (;; key += 2) {
+    if (key + 2 > block.end || !ReadNumber(info, key, 2, false, unit)) return false;
+    if (unit == 0) break;
+    block.key += static_cast<char16_t>(unit);
+  }
+  block.value = Align4(key + 2);
+  // A text value's length counts its UTF-16 units, a binary one's bytes.
+  block.children = Align4(block.value + (type == 1 ? 2 * value_length : value_length));
+  return true;
+}
+
+// A PE image's version information: the data of its first RT_VERSION
+// resource (its first name, its first language), and its root block.
+bool ReadVersionInfo(File& file, std::string& info, VersionBlock& root) {
+  PeHeaders headers;
+  uint64_t rva = 0, size = 0, base = 0, available = 0;
+  if (!ReadPeHeaders(file, headers) ||
+      !ReadDataDirectory(headers.optional_header, kResourceTable, rva, size) ||
+      !FileOffsetOf(headers, rva, base, available)) {
+    return false;
+  }
+  // Type RT_VERSION, then its first name and its first language: three
+  // levels of directories, each entry's offset from the root.
+  uint64_t at = base, data_entry = 0;
+  for (int level = 0; level < 3; ++level) {
+    const std::string directory = file.At(at, 16);
+    uint64_t named = 0, ids = 0, id = 0, target = 0;
+    if (!ReadNumber(directory, 12, 2, false, named) || !ReadNumber(directory, 14, 2, false, ids)) return false;
+    const std::string entries = file.At(at + 16, 8 * (named + ids));
+    uint64_t chosen = named + ids;
+    for (uint64_t i = level == 0 ? named : 0; i < named + ids && chosen == named + ids; ++i) {
+      if (ReadNumber(entries, 8 * i, 4, false, id) && (level != 0 || id == 16 /* RT_VERSION */)) chosen = i;
+    }
+    if (chosen == named + ids || !ReadNumber(entries, 8 * chosen + 4, 4, false, target)) return false;
+    const bool subdirectory = (target & 0x80000000u) != 0;
+    if (subdirectory != (level < 2) || (target & 0x7fffffffu) >= available) return false;
+    at = base + (target & 0x7fffffffu);
+    data_entry = at;
+  }
+  uint64_t data_rva = 0, data_size = 0, data = 0, data_available = 0;
+  const std::string entry = file.At(data_entry, 16);
+  if (!ReadNumber(entry, 0, 4, false, data_rva) || !ReadNumber(entry, 4, 4, false, data_size) ||
+      !FileOffsetOf(headers, data_rva, data, data_available)) {
+    return false;
+  }
+  info = file.At(data, std::min({data_size, data_available, kLargestVersionInfo}));
+  return ReadVersionBlock(info, 0, info.size(), root) && root.key == u"VS_VERSION_INFO";
+}
+
+// A `#!` script runs where the system runs scripts and its interpreter, an
+// absolute path on the first line, exists and may be run; the kernel reads
+// that line within its first 256 bytes. Empty where it runs.
+Text DescribeUnfitScript(File& file, const RunnableMachines& machines) {
+  if (!machines.interpreter_runs) return TXT("it is no program");
+  const std::string line = file.At(0, kScriptLineBytes);
+  if (file.unreadable) return TXT("it cannot be read");
+  const size_t first = line.find_first_not_of(" \t", 2);
+  const size_t end = first == std::string::npos ? line.size() : line.find_first_of(" \t\n", first);
+  const std::string interpreter = first == std::string::npos ? "" : line.substr(first, end - first);
+  if ((end == std::string::npos && line.size() == kScriptLineBytes) || interpreter.empty() ||
+      interpreter[0] != '/' || interpreter.find('\0') != std::string::npos ||
+      !machines.interpreter_runs(interpreter)) {
+    Text named;
+    for (char c : interpreter) named += static_cast<TextChar>(static_cast<unsigned char>(c));
+    return TXT("it is a script whose interpreter (") + KeySafe(named) + TXT(") cannot run here");
+  }
+  return Text();
+}
+
 }  // namespace
 
 Text DescribeUnfitProgram(const ReadAt& read, uint64_t file_size, const RunnableMachines& machines) {
@@ -228,13 +324,19 @@ Text DescribeUnfitProgram(const ReadAt& read, uint64_t file_size, const Runnable
   File file{read, file_size};
   const std::string magic = file.At(0, 4);
   uint64_t needs = 0;
+  ProgramFormat format = ProgramFormat::kAny;
   Text unfit;
   if (magic.compare(0, 2, "MZ") == 0) {
     needs = PeNeeds(file, machines.pe, unfit);
+    format = needs != 0 ? ProgramFormat::kPe : ProgramFormat::kAny;
   } else if (magic == "\x7f" "ELF") {
     needs = ElfNeeds(file, machines.elf, unfit);
+    format = needs != 0 ? ProgramFormat::kElf : ProgramFormat::kAny;
   }
   if (file.unreadable) return TXT("it cannot be read");
+  if (machines.format != ProgramFormat::kAny && format != machines.format) {
+    return magic.compare(0, 2, "#!") == 0 ? DescribeUnfitScript(file, machines) : TXT("it is no program");
+  }
   if (needs > file_size) {
     return TXT("it is cut short, ") + DecimalText(file_size) + TXT(" bytes where its headers need ") +
            DecimalText(needs);
@@ -273,48 +375,41 @@ CertificateTableLayout CheckCertificateTableLayout(const ReadAt& read, uint64_t 
 
 bool ReadFileVersion(const ReadAt& read, uint64_t file_size, uint64_t& version) {
   File file{read, file_size};
-  PeHeaders headers;
-  uint64_t rva = 0, size = 0, root = 0, available = 0;
-  if (!ReadPeHeaders(file, headers) ||
-      !ReadDataDirectory(headers.optional_header, kResourceTable, rva, size) ||
-      !FileOffsetOf(headers, rva, root, available)) {
-    return false;
-  }
-  // Type RT_VERSION, then its first name and its first language: three
-  // levels of directories, each entry's offset from the root.
-  uint64_t at = root, data_entry = 0;
-  for (int level = 0; level < 3; ++level) {
-    const std::string directory = file.At(at, 16);
-    uint64_t named = 0, ids = 0, id = 0, target = 0;
-    if (!ReadNumber(directory, 12, 2, false, named) || !ReadNumber(directory, 14, 2, false, ids)) return false;
-    const std::string entries = file.At(at + 16, 8 * (named + ids));
-    uint64_t chosen = named + ids;
-    for (uint64_t i = level == 0 ? named : 0; i < named + ids && chosen == named + ids; ++i) {
-      if (ReadNumber(entries, 8 * i, 4, false, id) && (level != 0 || id == 16 /* RT_VERSION */)) chosen = i;
-    }
-    if (chosen == named + ids || !ReadNumber(entries, 8 * chosen + 4, 4, false, target)) return false;
-    const bool subdirectory = (target & 0x80000000u) != 0;
-    if (subdirectory != (level < 2) || (target & 0x7fffffffu) >= available) return false;
-    at = root + (target & 0x7fffffffu);
-    data_entry = at;
-  }
-  uint64_t data_rva = 0, data_size = 0, data = 0, data_available = 0, signature = 0;
-  const std::string entry = file.At(data_entry, 16);
-  if (!ReadNumber(entry, 0, 4, false, data_rva) || !ReadNumber(entry, 4, 4, false, data_size) ||
-      !FileOffsetOf(headers, data_rva, data, data_available)) {
-    return false;
-  }
-  // VS_VERSIONINFO: three WORDs and L"VS_VERSION_INFO", padded to four
-  // bytes, then VS_FIXEDFILEINFO with its signature.
-  const std::string info = file.At(data, std::min<uint64_t>({data_size, data_available, 92}));
-  static const char kKey[] = "V\0S\0_\0V\0E\0R\0S\0I\0O\0N\0_\0I\0N\0F\0O\0\0";
-  uint64_t value_length = 0, high = 0, low = 0;
-  if (info.compare(6, sizeof kKey - 1, kKey, sizeof kKey - 1) != 0 ||
-      !ReadNumber(info, 2, 2, false, value_length) || value_length < 52 ||
-      !ReadNumber(info, 40, 4, false, signature) || signature != 0xFEEF04BD ||
-      !ReadNumber(info, 48, 4, false, high) || !ReadNumber(info, 52, 4, false, low)) {
+  std::string info;
+  VersionBlock root;
+  // VS_FIXEDFILEINFO, its signature first, then the file version.
+  uint64_t value_length = 0, signature = 0, high = 0, low = 0;
+  if (!ReadVersionInfo(file, info, root) || !ReadNumber(info, 2, 2, false, value_length) || value_length < 52 ||
+      !ReadNumber(info, root.value, 4, false, signature) || signature != 0xFEEF04BD ||
+      !ReadNumber(info, root.value + 8, 4, false, high) || !ReadNumber(info, root.value + 12, 4, false, low)) {
     return false;
   }
   version = (high << 32) | low;
   return true;
+}
+
+bool ReadVersionString(const ReadAt& read, uint64_t file_size, const std::u16string& key,
+                       std::u16string& value) {
+  File file{read, file_size};
+  std::string info;
+  VersionBlock root, child, table, entry;
+  if (!ReadVersionInfo(file, info, root)) return false;
+  // StringFileInfo, then its first string table, then the string.
+  for (uint64_t at = root.children; at < root.end; at = Align4(child.end)) {
+    if (!ReadVersionBlock(info, at, root.end, child)) return false;
+    if (child.key != u"StringFileInfo") continue;
+    if (!ReadVersionBlock(info, child.children, child.end, table)) return false;
+    for (uint64_t in = table.children; in < table.end; in = Align4(entry.end)) {
+      if (!ReadVersionBlock(info, in, table.end, entry)) return false;
+      if (entry.key != key) continue;
+      value.clear();
+      uint64_t unit = 0;
+      for (uint64_t c = entry.value; c + 2 <= entry.end && ReadNumber(info, c, 2, false, unit) && unit != 0; c += 2) {
+        value += static_cast<char16_t>(unit);
+      }
+      return true;
+    }
+    return false;
+  }
+  return false;
 }

@@ -11,24 +11,19 @@
 namespace {
 
 constexpr size_t kKeyNumberBytes = 8;
-// minisign signs larger files only in the prehashed form; a legacy
-// signature of one would have the whole file held in memory.
-constexpr size_t kLargestLegacyFile = size_t{1} << 30;
 
-// The file's lines, without their line ends; at most `most` of them, and
-// false where there are more or a line is missing its end.
-bool SplitLines(const std::string& text, size_t most, std::vector<std::string>& lines) {
-  size_t at = 0;
-  while (at < text.size()) {
-    const size_t end = text.find('\n', at);
-    if (lines.size() == most) return false;
-    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+// The file's first `count` lines, without their line ends (a CRLF's CR
+// too); false where it has fewer. minisign reads no further.
+bool FirstLines(const std::string& text, size_t count, std::vector<std::string>& lines) {
+  for (size_t at = 0; lines.size() < count && at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
-    if (end == std::string::npos) break;
     at = end + 1;
   }
-  return true;
+  return lines.size() == count;
 }
 
 bool Base64Bytes(const std::string& text, size_t size, std::string& bytes) {
@@ -57,8 +52,8 @@ bool Verify(const std::string& signature, const std::string& message, const Mini
 bool ParseMinisignPublicKey(const std::string& text, MinisignKey& key) {
   std::vector<std::string> lines;
   std::string bytes;
-  if (!SplitLines(text, 2, lines) || lines.size() != 2 || !StartsWith(lines[0], "untrusted comment: ") ||
-      !Base64Bytes(lines[1], 2 + kKeyNumberBytes + crypto_sign_PUBLICKEYBYTES, bytes) ||
+  // minisign takes any comment line above a key.
+  if (!FirstLines(text, 2, lines) || !Base64Bytes(lines[1], 2 + kKeyNumberBytes + crypto_sign_PUBLICKEYBYTES, bytes) ||
       bytes.compare(0, 2, "Ed") != 0) {
     return false;
   }
@@ -70,7 +65,7 @@ bool ParseMinisignPublicKey(const std::string& text, MinisignKey& key) {
 bool ParseMinisignSignature(const std::string& text, MinisignSignature& signature) {
   std::vector<std::string> lines;
   std::string bytes;
-  if (!SplitLines(text, 4, lines) || lines.size() != 4 || !StartsWith(lines[0], "untrusted comment: ") ||
+  if (!FirstLines(text, 4, lines) || !StartsWith(lines[0], "untrusted comment: ") ||
       !Base64Bytes(lines[1], 2 + kKeyNumberBytes + crypto_sign_BYTES, bytes) ||
       !StartsWith(lines[2], "trusted comment: ") ||
       !Base64Bytes(lines[3], crypto_sign_BYTES, signature.global_signature)) {
@@ -92,24 +87,18 @@ bool VerifyMinisignTrustedComment(const MinisignKey& key, const MinisignSignatur
 bool VerifyMinisignFile(const MinisignKey& key, const MinisignSignature& signature,
                         const ReadChunk& read, bool& unreadable) {
   unreadable = false;
+  if (!signature.prehashed) return false;
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-  std::string whole, chunk;
+  std::string chunk;
   for (uint64_t at = 0;; at += chunk.size()) {
     if (!read(at, 1 << 18, chunk)) {
       unreadable = true;
       return false;
     }
     if (chunk.empty()) break;
-    if (signature.prehashed) {
-      crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
-    } else if (whole.size() + chunk.size() > kLargestLegacyFile) {
-      return false;
-    } else {
-      whole += chunk;
-    }
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
   }
-  if (!signature.prehashed) return Verify(signature.signature, whole, key);
   std::string hash(crypto_generichash_BYTES_MAX, '\0');
   crypto_generichash_final(&state, reinterpret_cast<unsigned char*>(&hash[0]), hash.size());
   return Verify(signature.signature, hash, key);
@@ -129,6 +118,19 @@ bool ReadMinisignTimestamp(const std::string& trusted_comment, uint64_t& seconds
     seconds = seconds * 10 + static_cast<uint64_t>(trusted_comment[digit] - '0');
   }
   return digit > first && (digit == trusted_comment.size() || trusted_comment[digit] == '\t');
+}
+
+bool ReadMinisignFileName(const std::string& trusted_comment, std::string& name) {
+  for (size_t at = 0; at <= trusted_comment.size();) {
+    size_t end = trusted_comment.find('\t', at);
+    if (end == std::string::npos) end = trusted_comment.size();
+    if (trusted_comment.compare(at, 5, "file:") == 0) {
+      name = trusted_comment.substr(at + 5, end - at - 5);
+      return true;
+    }
+    at = end + 1;
+  }
+  return false;
 }
 
 std::string MinisignKeyId(const std::string& key_number) {

@@ -74,6 +74,9 @@ SystemError ReadPublisherPin(const Text& current, PublisherPin& pin) {
   if (!pin.unusable.empty()) return 0;
   pin.signer.key_hash = MinisignKeyId(key.key_number);
   pin.verify_key = key.key_number + key.public_key;
+  // Where a signature names the file it signed, it must be this one: the
+  // vendor signs its release notes too.
+  pin.file_name = at.name;
   // The current program's own signature, where the last swap left one that
   // the key made, tells when it was signed: nothing older is taken.
   MinisignSignature current_signature;
@@ -110,6 +113,10 @@ SystemError ReadReplacementSignature(Replacement& replacement, Download& downloa
   MinisignKey key{pin.verify_key.substr(0, 8), pin.verify_key.substr(8)};
   facts.state = SignatureState::kUntrustedChain;
   if (signature.key_number != key.key_number) return 0;
+  if (!signature.prehashed) {
+    facts.state = SignatureState::kLegacyForm;
+    return 0;
+  }
   // The digest is of the prepared file, through its descriptor: the file
   // checked is the file that will be renamed into place.
   bool unreadable = false;
@@ -128,6 +135,7 @@ SystemError ReadReplacementSignature(Replacement& replacement, Download& downloa
   if (ReadMinisignTimestamp(signature.trusted_comment, signed_at)) {
     facts.version = {VersionKind::kSignedAt, signed_at};
   }
+  ReadMinisignFileName(signature.trusted_comment, facts.file_name);
   download.signature = text;
   download.signature_file = info;
   return 0;

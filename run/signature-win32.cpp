@@ -144,14 +144,18 @@ DWORD VerifySignature(HANDLE file, const Text& path, SignatureFacts& facts) {
   return error;
 }
 
-// The signature's place in the file and the file version, from the bytes.
-void ReadLayoutAndVersion(HANDLE file, uint64_t size, CertificateTableLayout& layout, Version& version) {
+// The signature's place in the file, its file version and the file it says
+// it is (OriginalFilename), from the bytes.
+void ReadLayoutAndVersion(HANDLE file, uint64_t size, CertificateTableLayout& layout, Version& version,
+                          Text& file_name) {
   const ReadAt read = [&](uint64_t offset, size_t count, std::string& bytes) {
     return ReadFileAt(file, offset, count, bytes) == 0;
   };
   layout = CheckCertificateTableLayout(read, size);
   uint64_t file_version = 0;
   if (ReadFileVersion(read, size, file_version)) version = {VersionKind::kFileVersion, file_version};
+  std::u16string name;
+  if (ReadVersionString(read, size, u"OriginalFilename", name)) file_name.assign(name.begin(), name.end());
 }
 
 }  // namespace
@@ -175,7 +179,12 @@ SystemError ReadPublisherPin(const Text& current, PublisherPin& pin) {
   LARGE_INTEGER size = {};
   CertificateTableLayout layout = CertificateTableLayout::kNone;
   DWORD error = GetFileSizeEx(file, &size) ? 0 : LastError();
-  if (error == 0) ReadLayoutAndVersion(file, static_cast<uint64_t>(size.QuadPart), layout, pin.version);
+  if (error == 0) {
+    ReadLayoutAndVersion(file, static_cast<uint64_t>(size.QuadPart), layout, pin.version, pin.file_name);
+  }
+  // The publisher's other programs are no updater: where this one names
+  // itself, the download must name itself the same.
+  pin.file_name_required = !pin.file_name.empty();
   // An unsigned program pins nothing: unsigned deployments keep working.
   SignatureFacts facts;
   if (error == 0 && layout != CertificateTableLayout::kNone) {
@@ -199,7 +208,7 @@ SystemError ReadReplacementSignature(Replacement& replacement, Download&, const 
                                      SignatureFacts& facts) {
   facts = SignatureFacts();
   CertificateTableLayout layout = CertificateTableLayout::kNone;
-  ReadLayoutAndVersion(replacement.handle, replacement.size, layout, facts.version);
+  ReadLayoutAndVersion(replacement.handle, replacement.size, layout, facts.version, facts.file_name);
   if (layout == CertificateTableLayout::kNone) return 0;
   if (layout == CertificateTableLayout::kTrailingBytes) {
     facts.state = SignatureState::kTrailingBytes;

@@ -1,5 +1,6 @@
 #include "run/signature_rule.h"
 
+#include "common/ascii.h"
 #include "run/failure_record.h"
 
 namespace {
@@ -14,18 +15,6 @@ Text KeyPrefix(const std::string& key_hash) {
   return text;
 }
 
-// A name from a certificate, as a record's key may hold it: printable
-// ASCII without '=' (which ends a key), and not too long.
-Text KeySafe(const Text& name) {
-  Text safe;
-  for (TextChar c : name) {
-    if (safe.size() == 64) break;
-    const auto code = static_cast<unsigned long>(c);
-    safe += code < 0x20 || code > 0x7e ? TXT('?') : c == TXT('=') ? TXT('-') : c;
-  }
-  return safe;
-}
-
 Text VersionText(const Version& version) {
   if (version.kind == VersionKind::kSignedAt) return TXT("signed at ") + DecimalText(version.value);
   Text text;
@@ -37,7 +26,15 @@ Text VersionText(const Version& version) {
 }
 
 Text WithCode(const Text& reason, uint32_t code) {
-  return code == 0 ? reason : reason + TXT(" (error 0x") + HexText(code, 8) + TXT(")");
+  return code == 0 ? reason : reason + TXT(" (error ") + ErrorNumberText(code) + TXT(")");
+}
+
+bool SameNameLetterCaseAside(const Text& a, const Text& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -56,6 +53,8 @@ Text JudgeSignature(const PublisherPin& pin, const SignatureFacts& download) {
       return TXT("it carries bytes after its signature");
     case SignatureState::kUnreadable:
       return WithCode(TXT("its signature cannot be read"), download.code);
+    case SignatureState::kLegacyForm:
+      return TXT("its signature is in minisign's legacy form, which is not taken");
     case SignatureState::kTrusted:
     case SignatureState::kUntrustedChain:
       break;
@@ -71,6 +70,12 @@ Text JudgeSignature(const PublisherPin& pin, const SignatureFacts& download) {
     Text who;
     if (!signer.common_name.empty()) who = TXT("common name ") + KeySafe(signer.common_name) + TXT(", ");
     return TXT("it is signed by another publisher (") + who + TXT("key ") + KeyPrefix(signer.key_hash) +
+           TXT(")");
+  }
+  if (!pin.file_name.empty() && !SameNameLetterCaseAside(download.file_name, pin.file_name) &&
+      (pin.file_name_required || !download.file_name.empty())) {
+    const Text name = download.file_name.empty() ? Text(TXT("no name")) : KeySafe(download.file_name);
+    return TXT("it is another of its publisher's files (") + name + TXT(", not ") + KeySafe(pin.file_name) +
            TXT(")");
   }
   const Version& ours = pin.version;

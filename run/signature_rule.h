@@ -18,6 +18,7 @@ enum class SignatureState {
   kDistrusted,      // its signer is revoked or explicitly distrusted: never taken
   kTrailingBytes,   // bytes after the signature, or a signature that is not the file's end
   kUnreadable,      // in a form that cannot be read
+  kLegacyForm,      // minisign's legacy form, over the file itself: never taken
 };
 
 // A version that only grows: the file version of the program's version
@@ -42,6 +43,9 @@ struct SignatureFacts {
   uint32_t code = 0;  // the system's own answer, for the record (0: none to tell)
   Signer signer;
   Version version;
+  // The file it says it is: the trusted comment's file name (POSIX), the
+  // version information's OriginalFilename (Windows); empty: none.
+  Text file_name;
 };
 
 // The publisher a new program must match, taken from the current one.
@@ -54,13 +58,20 @@ struct PublisherPin {
   Signer signer;
   Version version;
   std::string verify_key;  // what a detached signature is verified with (POSIX)
+  // The file a download must say it is, letter case aside (the publisher's
+  // other files, its release notes, another of its programs, are no
+  // updater); empty: any. `file_name_required`: one that says none is
+  // refused too (Windows: the current program has an OriginalFilename).
+  Text file_name;
+  bool file_name_required = false;
 };
 
 // Empty where the download may take the current program's place as far as
 // its signature tells, else why not, in words for the record. The same
 // publisher has the pinned key whatever its chain, or the pinned subject
-// with a chain that the system trusts; a lower version of the same
-// publisher's is refused (the same version is a repair).
+// with a chain that the system trusts; it must be the same file as the
+// pin names; a lower version of the same publisher's is refused (the same
+// version is a repair).
 Text JudgeSignature(const PublisherPin& pin, const SignatureFacts& download);
 
 // WinVerifyTrust's answer for a file, as the rule reads it.

@@ -137,7 +137,35 @@ void E2eRun::SignDownload(const std::string& signer, int release) { Minisign(dow
 std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
   const std::string unreadable = "its signature cannot be read";
   return {
-      {"the legacy form", [](E2eRun& t) { Minisign(t.download_, "vendor", 2, true); }, ""},
+      {"the legacy form", [](E2eRun& t) { Minisign(t.download_, "vendor", 2, true); },
+       "its signature is in minisign's legacy form, which is not taken"},
+      // Anyone may do this with the vendor's published signature: the
+      // legacy form of it verifies for the 64 bytes of the hash it signed.
+      {"the 64 bytes of the hash under its signature turned legacy",
+       [](E2eRun& t) {
+         EXPECT_EQ(RunQuietly({"/usr/bin/python3", "-c",
+                               "import base64, hashlib, sys\n"
+                               "lines = open(sys.argv[2]).read().split('\\n')\n"
+                               "raw = base64.b64decode(lines[1])\n"
+                               "lines[1] = base64.b64encode(b'Ed' + raw[2:]).decode()\n"
+                               "open(sys.argv[2], 'w').write('\\n'.join(lines))\n"
+                               "data = open(sys.argv[1], 'rb').read()\n"
+                               "open(sys.argv[1], 'wb').write(hashlib.blake2b(data).digest())\n",
+                               t.download_, t.download_ + ".minisig"}),
+                   0);
+       },
+       "it is no program"},
+      {"the vendor's release notes, signed",
+       [](E2eRun& t) {
+         WriteFile(t.download_, "Release notes: what is new.\n");
+         Minisign(t.download_, "vendor", 2, false, "\tfile:NOTES.txt\thashed");
+       },
+       "it is no program"},
+      {"another of the vendor's programs, signed as itself",
+       [](E2eRun& t) { Minisign(t.download_, "vendor", 2, false, "\tfile:Other.exe\thashed"); },
+       "it is another of its publisher's files (Other.exe, not Plindor.exe)"},
+      {"signed as PLINDOR.EXE", [](E2eRun& t) { Minisign(t.download_, "vendor", 2, false, "\tfile:PLINDOR.EXE"); },
+       ""},
       {"an older release whose comment is its time alone",
        [](E2eRun& t) { Minisign(t.download_, "vendor", 0, false, ""); },
        "it is older than the current updater (" + ReleaseText(0) + " < " + ReleaseText(1) + ")"},
@@ -157,9 +185,18 @@ std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
        unreadable},
       {"a signature too large to be one",
        [](E2eRun& t) { WriteFile(t.download_ + ".minisig", ReadFile(t.download_ + ".minisig") + std::string(5000, '#')); },
-       unreadable},
+       unreadable + " (error 27)"},
+      {"a signature that is a folder",
+       [](E2eRun& t) {
+         unlink((t.download_ + ".minisig").c_str());
+         MakeDirs(t.download_ + ".minisig");
+       },
+       unreadable + " (error 22)"},
       {"a trust root others may write",
        [](E2eRun& t) { chmod((t.dir_ + "/Plindor.pub").c_str(), 0666); },
+       "its trust root Plindor.pub is writable by group or others"},
+      {"a trust root its group may write",
+       [](E2eRun& t) { chmod((t.dir_ + "/Plindor.pub").c_str(), 0664); },
        "its trust root Plindor.pub is writable by group or others"},
       {"a trust root of another user's",
        [](E2eRun& t) { chown((t.dir_ + "/Plindor.pub").c_str(), 65534, 65534); },

@@ -141,8 +141,9 @@ TEST_F(E2eRun, DownloadFolderThatIsAFileMeansNoDownload) {
   EXPECT_TRUE(HasContent(dir_ + "/Download/Program", "not a folder"));
 }
 
-// A download cut short, one for another machine, or one still being
-// written never takes the working updater's place: nothing is stopped or
+// A download cut short, one for another machine, no program of this
+// system's at all, or one still being written never takes the working
+// updater's place: nothing is stopped or
 // changed, the record says why, and the current updater is started only
 // where none runs, so that no twin of a running one starts.
 TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
@@ -163,6 +164,8 @@ TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
   };
   const std::string elsewhere = patched(machine, pe ? 0xaa64 : 183);  // ARM64, AArch64
   const std::string dll = pe ? patched(machine + 18, number(machine + 18) | 0x2000) : "";
+  std::string no_format(64, '\0');
+  for (size_t i = 0; i < no_format.size(); ++i) no_format[i] = static_cast<char>(i * 167 + 13);
   const struct {
     const char* what;
     size_t size;
@@ -182,6 +185,7 @@ TEST_F(E2eRun, IncompleteDownloadIsRefusedAndTheWorkingUpdaterKept) {
            std::to_string(whole.size())},
       {"for another machine", whole.size(), true, "it is a program for A", elsewhere},
       {"a DLL", whole.size(), false, "it is a DLL, not a program", dll},
+      {"64 bytes of no program's format", 64, true, "it is no program", no_format},
       {"still open for writing", whole.size(), true, kReasonWrittenByAnother, whole, 6000},
   };
   for (const auto& c : cases) {

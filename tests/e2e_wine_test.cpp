@@ -305,6 +305,19 @@ std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
          Authenticode(t.download_, "stranger", {"-ac", SigningFile("vendor", ".pem")});
        },
        another},
+      {"another of the vendor's programs, named so in its version information",
+       [](E2eRun& t) {
+         t.PutDownload();
+         SetFileVersion(t.download_, 2);
+         std::string bytes = ReadFile(t.download_);
+         const std::string name("P\0l\0i\0n\0d\0o\0r\0.\0e\0x\0e\0", 22);
+         const size_t at = bytes.find(name);
+         ASSERT_NE(at, std::string::npos) << "no OriginalFilename in the stand-in";
+         bytes.replace(at, name.size(), std::string("A\0n\0o\0t\0h\0e\0r\0.\0e\0x\0e\0", 22));
+         WriteFile(t.download_, bytes);
+         Authenticode(t.download_, "vendor");
+       },
+       "it is another of its publisher's files (Another.exe, not Plindor.exe)"},
       {"the current program's signature damaged",
        [](E2eRun& t) {
          std::string current = ReadFile(t.current_);

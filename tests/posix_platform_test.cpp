@@ -30,6 +30,7 @@
 #include "process/process_platform.h"
 #include "profile/ini_edit.h"
 #include "profile/mod_ini.h"
+#include "run/minisign.h"
 #include "run/run_ops.h"
 #include "tests/e2e_support.h"
 
@@ -376,6 +377,90 @@ TEST(PosixFileOpsTest, NewProgramIsPreparedWithTheCurrentOnesProtection) {
     unlink(from.c_str());
   }
   rmdir(elsewhere.c_str());
+}
+
+namespace {
+
+// Each line of `text` changed by `change` (its number from 1, and the line).
+std::string EachLine(const std::string& text, const std::function<std::string(int, const std::string&)>& change) {
+  std::string changed;
+  std::istringstream lines(text);
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) changed += change(++number, line) + "\n";
+  return changed;
+}
+
+}  // namespace
+
+// minisign's key and signature files are read as `minisign -V -H` reads
+// them: every variant minisign writes or takes is taken, every one it
+// refuses is refused (a trailing space on a line of base64 among them).
+TEST(MinisignFilesTest, AreReadAsMinisignReadsThem) {
+  TempDir temp;
+  const std::string key = temp.path() + "/key", file = temp.path() + "/file";
+  ASSERT_EQ(RunQuietly({"minisign", "-G", "-W", "-p", key + ".pub", "-s", key}), 0);
+  WriteFile(file, "a program, or so");
+  ASSERT_EQ(RunQuietly({"minisign", "-S", "-s", key, "-m", file, "-x", file + ".legacy", "-l"}), 0);
+  ASSERT_EQ(RunQuietly({"minisign", "-S", "-s", key, "-m", file}), 0);
+  const std::string signature = ReadFile(file + ".minisig"), public_key = ReadFile(key + ".pub");
+  const auto with_end = [](const char* end) { return [end](int, const std::string& line) { return line + end; }; };
+  const auto on_line = [](int wanted, const char* before, const char* after) {
+    return [=](int number, const std::string& line) { return number == wanted ? before + line + after : line; };
+  };
+  const struct {
+    const char* what;
+    std::string signature, public_key;
+    bool taken;
+  } cases[] = {
+      {"as minisign writes them", signature, public_key, true},
+      {"signature, an empty line after", signature + "\n", public_key, true},
+      {"signature, three empty lines after", signature + "\n\n\n", public_key, true},
+      {"signature, a line of a blank after", signature + " \n", public_key, true},
+      {"signature, any line after", signature + "more\n", public_key, true},
+      {"signature in CRLF lines", EachLine(signature, with_end("\r")), public_key, true},
+      {"signature without its last line end", signature.substr(0, signature.size() - 1), public_key, true},
+      {"signature, a blank after its comment", EachLine(signature, on_line(1, "", " ")), public_key, true},
+      {"signature, a blank after every line", EachLine(signature, with_end(" ")), public_key, false},
+      {"signature, a blank after its base64", EachLine(signature, on_line(2, "", " ")), public_key, false},
+      {"signature, a blank after its trusted comment", EachLine(signature, on_line(3, "", " ")), public_key, false},
+      {"signature, a blank after its global signature", EachLine(signature, on_line(4, "", " ")), public_key, false},
+      {"signature, a tab after every line", EachLine(signature, with_end("\t")), public_key, false},
+      {"signature, lines ending in two CRs", EachLine(signature, with_end("\r\r")), public_key, false},
+      {"signature, a blank before its base64", EachLine(signature, on_line(2, " ", "")), public_key, false},
+      {"signature, an empty line within", EachLine(signature, on_line(2, "\n", "")), public_key, false},
+      {"signature without its untrusted comment's words", EachLine(signature, on_line(1, "x", "")), public_key, false},
+      {"signature of three lines", signature.substr(0, signature.rfind('\n', signature.size() - 2) + 1), public_key,
+       false},
+      {"signature in the legacy form", ReadFile(file + ".legacy"), public_key, false},
+      {"key, an empty line after", signature, public_key + "\n", true},
+      {"key, two empty lines and any line after", signature, public_key + "\n\nmore\n", true},
+      {"key in CRLF lines", signature, EachLine(public_key, with_end("\r")), true},
+      {"key without its last line end", signature, public_key.substr(0, public_key.size() - 1), true},
+      {"key under any comment", signature, EachLine(public_key, on_line(1, "x", "")), true},
+      {"key, a blank after every line", signature, EachLine(public_key, with_end(" ")), false},
+      {"key, a blank after its base64", signature, EachLine(public_key, on_line(2, "", " ")), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(temp.path() + "/variant.minisig", c.signature);
+    WriteFile(temp.path() + "/variant.pub", c.public_key);
+    const bool minisign_takes = RunQuietly({"minisign", "-V", "-H", "-p", temp.path() + "/variant.pub", "-m", file,
+                                            "-x", temp.path() + "/variant.minisig"}) == 0;
+    MinisignKey parsed_key;
+    MinisignSignature parsed;
+    bool unreadable = false;
+    const bool taken =
+        ParseMinisignPublicKey(c.public_key, parsed_key) && ParseMinisignSignature(c.signature, parsed) &&
+        VerifyMinisignTrustedComment(parsed_key, parsed) &&
+        VerifyMinisignFile(parsed_key, parsed,
+                           [&](uint64_t offset, size_t size, std::string& chunk) {
+                             chunk = offset == 0 ? ReadFile(file).substr(0, size) : "";
+                             return true;
+                           },
+                           unreadable);
+    EXPECT_EQ(minisign_takes, c.taken) << "minisign -V -H";
+    EXPECT_EQ(taken, c.taken);
+  }
 }
 
 TEST(PosixProfileTest, WritesKeepModeAndRefuseWhatWindowsRefuses) {

@@ -693,7 +693,7 @@ TEST(ImageCheckTest, RefusesWhatIsCutShortOfItsHeadersOrCannotRunHere) {
       {"ELF32 big-endian for another machine", with(elf32_big, 18, 0x1234, 2),
        "it is a program for machine 13330" + cannot_run},
   };
-  const RunnableMachines machines = {{0x14c, 0x8664}, 62};
+  const RunnableMachines machines = {ProgramFormat::kAny, {0x14c, 0x8664}, 62, nullptr};
   for (const auto& c : cases) {
     size_t bytes_read = 0;
     const ReadAt read = [&](uint64_t offset, size_t size, std::string& bytes) {
@@ -707,6 +707,52 @@ TEST(ImageCheckTest, RefusesWhatIsCutShortOfItsHeadersOrCannotRunHere) {
   }
   const ReadAt unreadable = [](uint64_t, size_t, std::string&) { return false; };
   EXPECT_EQ(DescribeUnfitProgram(unreadable, 100, machines), "it cannot be read");
+}
+
+// What is not this system's kind of program is no program here, whole or
+// not; a script is one where its interpreter runs.
+TEST(ImageCheckTest, OnlyThisSystemsKindOfProgramIsAProgram) {
+  const RunnableMachines windows = {ProgramFormat::kPe, {0x14c, 0x8664}, 0, nullptr};
+  const RunnableMachines linux_ = {ProgramFormat::kElf, {}, 62,
+                                   [](const std::string& interpreter) { return interpreter == "/bin/sh"; }};
+  std::string random(64, '\0');
+  for (size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>(i * 167 + 13);
+  const std::string no = "it is no program";
+  const auto script = [](const std::string& interpreter) {
+    return "it is a script whose interpreter (" + interpreter + ") cannot run here";
+  };
+  const struct {
+    const char* what;
+    std::string file, on_windows, on_linux;
+  } cases[] = {
+      {"64 bytes of no format", random, no, no},
+      {"a text file", "release notes\n", no, no},
+      {"a PE image", PeImage(false, false), "", no},
+      {"a PE image cut short", PeImage(false, false).substr(0, 0x7ff),
+       "it is cut short, 2047 bytes where its headers need 2048", no},
+      {"an ELF image", ElfFile(true, false), no, ""},
+      {"MZ without a PE header", "MZ" + std::string(0x7e, '\0'), no, no},
+      {"ELF of an unknown class", "\x7f" "ELF\x07\x01" + std::string(100, '\xff'), no, no},
+      {"a script", "#!/bin/sh\nexit 0\n", no, ""},
+      {"a script, blanks before its interpreter, no line end", "#! \t/bin/sh", no, ""},
+      {"a script with an argument", "#!/bin/sh -e\n", no, ""},
+      {"a script whose interpreter is missing", "#!/opt/none/sh\n", no, script("/opt/none/sh")},
+      {"a script whose interpreter is a relative path", "#!sh\n", no, script("sh")},
+      {"a script naming no interpreter", "#!\n", no, script("")},
+      {"a script whose interpreter's name would end a key", "#!/x=y\n", no, script("/x-y")},
+      {"a script whose first line is past what the kernel reads", "#!/bin/sh" + std::string(300, ' ') + "\n",
+       no, ""},
+      {"a script whose interpreter is past what the kernel reads", "#!/" + std::string(300, 'a'), no,
+       script("/" + std::string(63, 'a'))},
+  };
+  for (const auto& c : cases) {
+    const ReadAt read = [&](uint64_t offset, size_t size, std::string& bytes) {
+      bytes = offset < c.file.size() ? c.file.substr(offset, size) : "";
+      return true;
+    };
+    EXPECT_EQ(DescribeUnfitProgram(read, c.file.size(), windows), c.on_windows) << c.what;
+    EXPECT_EQ(DescribeUnfitProgram(read, c.file.size(), linux_), c.on_linux) << c.what;
+  }
 }
 
 // The signature rule over what WinVerifyTrust and minisign answer. Wine
@@ -794,4 +840,46 @@ TEST(SignatureRuleTest, PinsWithoutKeysAndStatesBeforeTheSigner) {
   download.signer.key_hash = pin.signer.key_hash;
   download.version = {VersionKind::kSignedAt, 100};
   EXPECT_EQ(JudgeSignature(pin, download), "it is older than the current updater (signed at 100 < signed at 200)");
+}
+
+// The same publisher's other files (its release notes, another of its
+// programs) are no updater; minisign's legacy form is never taken, and an
+// errno is given in decimal, an HRESULT in hex.
+TEST(SignatureRuleTest, OnlyThePinnedFileInItsSignedForm) {
+  const struct {
+    const char* what;
+    Text pinned;
+    bool required;
+    Text named;
+    SignatureState state;
+    uint32_t code;
+    std::string verdict;
+  } rows[] = {
+      {"the same name", "Plindor.exe", false, "Plindor.exe", SignatureState::kTrusted, 0, ""},
+      {"the same name, letter case aside", "Plindor.exe", true, "PLINDOR.EXE", SignatureState::kTrusted, 0, ""},
+      {"no name where none is required", "Plindor.exe", false, "", SignatureState::kTrusted, 0, ""},
+      {"no name where one is required", "Plindor.exe", true, "", SignatureState::kTrusted, 0,
+       "it is another of its publisher's files (no name, not Plindor.exe)"},
+      {"another file", "Plindor.exe", false, "NOTES=1.txt", SignatureState::kTrusted, 0,
+       "it is another of its publisher's files (NOTES-1.txt, not Plindor.exe)"},
+      {"no name pinned", "", true, "Other.exe", SignatureState::kTrusted, 0, ""},
+      {"the legacy form", "Plindor.exe", false, "Plindor.exe", SignatureState::kLegacyForm, 0,
+       "its signature is in minisign's legacy form, which is not taken"},
+      {"an errno", "", false, "", SignatureState::kUnreadable, 22, "its signature cannot be read (error 22)"},
+      {"an HRESULT", "", false, "", SignatureState::kUnreadable, 0x800B0003,
+       "its signature cannot be read (error 0x800b0003)"},
+  };
+  for (const auto& row : rows) {
+    PublisherPin pin;
+    pin.required = true;
+    pin.signer.key_hash = "\x01\x02";
+    pin.file_name = row.pinned;
+    pin.file_name_required = row.required;
+    SignatureFacts download;
+    download.state = row.state;
+    download.code = row.code;
+    download.signer.key_hash = pin.signer.key_hash;
+    download.file_name = row.named;
+    EXPECT_EQ(JudgeSignature(pin, download), row.verdict) << row.what;
+  }
 }

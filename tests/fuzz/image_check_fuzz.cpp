@@ -18,7 +18,10 @@ constexpr size_t kLargestRead = 65535 * 40;
 // What the checks say of the file: the header check's words, the place of
 // its signature and its file version.
 Text Judge(const uint8_t* data, size_t size, uint64_t file_size) {
-  const RunnableMachines machines = {{0x14c, 0x8664}, 62};
+  const RunnableMachines machines = {ProgramFormat::kAny, {0x14c, 0x8664}, 62, nullptr};
+  // As Linux judges it: ELF programs, and scripts whose interpreter is /bin/sh.
+  const RunnableMachines linux_machines = {ProgramFormat::kElf, {}, 62,
+                                           [](const std::string& interpreter) { return interpreter == "/bin/sh"; }};
   const ReadAt read = [&](uint64_t offset, size_t count, std::string& bytes) {
     if (offset >= file_size || count > file_size - offset || count > kLargestRead) abort();
     bytes.assign(count, '\0');
@@ -27,9 +30,11 @@ Text Judge(const uint8_t* data, size_t size, uint64_t file_size) {
   };
   uint64_t version = 0;
   const bool has_version = ReadFileVersion(read, file_size, version);
-  return DescribeUnfitProgram(read, file_size, machines) +
+  std::u16string name;
+  const bool has_name = ReadVersionString(read, file_size, u"OriginalFilename", name);
+  return DescribeUnfitProgram(read, file_size, machines) + DescribeUnfitProgram(read, file_size, linux_machines) +
          static_cast<char>('0' + static_cast<int>(CheckCertificateTableLayout(read, file_size))) +
-         (has_version ? std::to_string(version) : std::string());
+         (has_version ? std::to_string(version) : std::string()) + (has_name ? std::to_string(name.size()) : "");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file-posix.h"
 #include "run/image_check.h"
 #include "run/run_ops.h"
 
@@ -17,7 +18,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 200; ++i) {
     const auto start = std::chrono::steady_clock::now();
     Download* download = nullptr;
-    if (OpenDownload(argv[1], download) != 0) return 1;
+    const std::string path = argv[1];
+    if (OpenDownload(DirectoryOf(path), "/" + BaseName(path), download) != 0) return 1;
     verdict = DescribeUnfitProgram(
         [&](uint64_t offset, size_t size, std::string& bytes) {
           return ReadDownloadAt(*download, offset, size, bytes) == 0;

@@ -7,6 +7,12 @@
 
 #include "common/text.h"
 
+// A folder's path as the file calls take it: "C:" alone names the current
+// folder of drive C, not its root.
+inline Text FolderPath(const Text& directory) {
+  return !directory.empty() && directory.back() == L':' ? directory + L'\\' : directory;
+}
+
 inline Text ExtendedPath(const Text& path) {
   if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) return path;
   if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);

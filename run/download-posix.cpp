@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "common/file-posix.h"
 #include "run/run_ops.h"
@@ -59,26 +60,98 @@ SystemError CheckFolderLetsRename(int folder_fd, const struct stat* file) {
   return 0;
 }
 
-SystemError FindPlainFile(const Text& path, bool& found) {
-  found = false;
-  struct stat info;
+namespace {
+
+enum class Walk { kOpened, kMissing, kStrangersLink, kFailed };
+
+// The folder `below` under the folder open at `from`, opened (O_PATH) a name
+// at a time. A link on the way is followed only where its owner is root or
+// `owner`, its target walked by the same rule, from the link's folder or
+// from the root; any other is a stranger's, who may not choose where the
+// way leads. kFailed leaves the reason in errno.
+Walk OpenFolderBelow(int from, const Text& below, uid_t owner, Fd& opened) {
+  std::vector<Text> parts;  // still to walk, the next last
+  const auto push_parts = [&](const Text& path) {
+    for (size_t end = path.size(); end > 0;) {
+      const size_t slash = path.rfind('/', end - 1);
+      const size_t start = slash == Text::npos ? 0 : slash + 1;
+      if (end > start) parts.push_back(path.substr(start, end - start));
+      end = slash == Text::npos ? 0 : slash;
+    }
+  };
+  push_parts(below);
+  Fd at(openat(from, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  int links = 0;
+  while (at.get() >= 0 && !parts.empty()) {
+    const Text name = parts.back();
+    parts.pop_back();
+    if (name == ".") continue;
+    Fd next(openat(at.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    if (next.get() < 0 || fstat(next.get(), &info) != 0) {
+      return errno == ENOENT || errno == ENOTDIR ? Walk::kMissing : Walk::kFailed;
+    }
+    if (S_ISDIR(info.st_mode)) {
+      at = std::move(next);
+      continue;
+    }
+    if (!S_ISLNK(info.st_mode)) return Walk::kMissing;
+    if (info.st_uid != 0 && info.st_uid != owner) return Walk::kStrangersLink;
+    char target[PATH_MAX];
+    const ssize_t length = readlinkat(next.get(), "", target, sizeof target);
+    if (++links > 40 || length <= 0 || length == static_cast<ssize_t>(sizeof target)) {
+      if (length > 0) errno = ELOOP;
+      return Walk::kFailed;
+    }
+    push_parts(Text(target, static_cast<size_t>(length)));
+    if (target[0] == '/') at = Fd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  if (at.get() < 0) return Walk::kFailed;
+  opened = std::move(at);
+  return Walk::kOpened;
+}
+
+// The download's folder, reached from the program folder as FindDownload
+// says; its name there.
+Walk OpenDownloadFolder(const Text& directory, const Text& below, InFolder& at) {
+  Fd program(OpenFolderAnyLength(directory));
+  struct stat folder;
+  if (program.get() < 0 || fstat(program.get(), &folder) != 0) return Walk::kFailed;
+  at.name = BaseName(below);
+  return OpenFolderBelow(program.get(), DirectoryOf(below), folder.st_uid, at.folder);
+}
+
+}  // namespace
+
+SystemError FindDownload(const Text& directory, const Text& below, DownloadFound& found) {
+  found = DownloadFound::kNothing;
+  InFolder at{Fd(-1), Text()};
+  switch (OpenDownloadFolder(directory, below, at)) {
+    case Walk::kMissing:
+      return 0;
+    case Walk::kStrangersLink:
+      found = DownloadFound::kBehindAStrangersLink;
+      return 0;
+    case Walk::kFailed:
+      return LastError();
+    case Walk::kOpened:
+      break;
+  }
   // A link is no plain file: moved into place it could point anywhere, even
   // at the executable it replaces.
-  const InFolder at = Locate(path);
-  if (at.folder.get() < 0 || fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    // A missing folder on the way, or a file where a folder should be, simply
-    // means no download is waiting.
-    if (errno == ENOENT || errno == ENOTDIR) return 0;
-    return LastError();
+  struct stat info;
+  if (fstatat(at.folder.get(), at.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    // A file where a folder should be, or nothing, means no download.
+    return errno == ENOENT || errno == ENOTDIR ? 0 : LastError();
   }
-  found = S_ISREG(info.st_mode);
+  if (S_ISREG(info.st_mode)) found = DownloadFound::kPlainFile;
   return 0;
 }
 
-
-SystemError OpenDownload(const Text& path, Download*& download) {
-  InFolder at = Locate(path);
-  if (at.folder.get() < 0) return LastError();
+SystemError OpenDownload(const Text& directory, const Text& below, Download*& download) {
+  InFolder at{Fd(-1), Text()};
+  const Walk walk = OpenDownloadFolder(directory, below, at);
+  if (walk != Walk::kOpened) return walk == Walk::kFailed ? LastError() : walk == Walk::kMissing ? ENOENT : ELOOP;
   Fd file(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
   if (file.get() < 0 || fstat(file.get(), &info) != 0) return LastError();

@@ -1,6 +1,8 @@
 // The download: found, opened once and held so that no one else may write,
 // move or delete it, and read where its headers lie.
 #include <windows.h>
+// After windows.h: the security calls need its types.
+#include <aclapi.h>
 
 #include <cstdint>
 #include <string>
@@ -10,34 +12,6 @@
 #include "common/retry-win32.h"
 #include "run/download-win32.h"
 #include "run/run_ops.h"
-
-SystemError FindPlainFile(const Text& path, bool& found) {
-  found = false;
-  const Text extended = ExtendedPath(path);
-  const DWORD attributes = GetFileAttributesW(extended.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
-    return LastError();
-  }
-  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
-    return 0;
-  }
-  // A name surrogate (a symbolic link, a junction, a mount point) is no
-  // plain file: moved into place it could point anywhere, even at the
-  // executable it replaces. Other reparse points (deduplicated files, cloud
-  // and HSM placeholders, compressed files) are files like any other.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(extended.c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) return LastError();
-    FindClose(search);
-    if (IsReparseTagNameSurrogate(entry.dwReserved0)) return 0;
-  }
-  found = true;
-  return 0;
-}
-
 
 namespace {
 
@@ -62,9 +36,97 @@ bool ReadFacts(HANDLE file, FileFacts& facts) {
   return true;
 }
 
+// Whether `owner` is the system's, the administrators' or that of the
+// program folder (whose owner is read once, where it is needed).
+bool IsTrustedOwner(PSID owner, const Text& directory) {
+  if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) return true;
+  PSID folder_owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const Text folder = ExtendedPath(FolderPath(directory));
+  const bool same = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &folder_owner,
+                                          nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                    EqualSid(owner, folder_owner);
+  LocalFree(descriptor);
+  return same;
+}
+
+enum class Way { kOpen, kMissing, kStrangersLink };
+
+// Looks at each folder on the way from the program folder to `below`: a name
+// surrogate there (a symbolic link, a junction, a mount point) is followed
+// only where its owner is the system, the administrators or the program
+// folder's owner; anyone else chose where the way leads. A link's own
+// target is not looked into further.
+DWORD CheckTheWay(const Text& directory, const Text& below, Way& way) {
+  way = Way::kOpen;
+  for (size_t at = below.find(L'\\', 1); at != Text::npos; at = below.find(L'\\', at + 1)) {
+    HANDLE step = CreateFileW(ExtendedPath(directory + below.substr(0, at)).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (step == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return LastError();
+      way = Way::kMissing;
+      return 0;
+    }
+    FileFacts facts;
+    DWORD error = ReadFacts(step, facts) ? 0 : LastError();
+    if (error == 0 && facts.tag != 0 && IsReparseTagNameSurrogate(facts.tag)) {
+      PSID owner = nullptr;
+      PSECURITY_DESCRIPTOR descriptor = nullptr;
+      error = GetSecurityInfo(step, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                              &descriptor);
+      if (error == ERROR_SUCCESS && !IsTrustedOwner(owner, directory)) way = Way::kStrangersLink;
+      LocalFree(descriptor);
+    }
+    CloseHandle(step);
+    if (error != 0 || way != Way::kOpen) return error;
+  }
+  return 0;
+}
+
 }  // namespace
 
-SystemError OpenDownload(const Text& path, Download*& download) {
+SystemError FindDownload(const Text& directory, const Text& below, DownloadFound& found) {
+  found = DownloadFound::kNothing;
+  Way way = Way::kOpen;
+  if (DWORD error = CheckTheWay(directory, below, way)) return error;
+  if (way == Way::kMissing) return 0;
+  if (way == Way::kStrangersLink) {
+    found = DownloadFound::kBehindAStrangersLink;
+    return 0;
+  }
+  const Text extended = ExtendedPath(directory + below);
+  const DWORD attributes = GetFileAttributesW(extended.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+    return LastError();
+  }
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+    return 0;
+  }
+  // A name surrogate (a symbolic link, a junction, a mount point) is no
+  // plain file: moved into place it could point anywhere, even at the
+  // executable it replaces. Other reparse points (deduplicated files, cloud
+  // and HSM placeholders, compressed files) are files like any other.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW(extended.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return LastError();
+    FindClose(search);
+    if (IsReparseTagNameSurrogate(entry.dwReserved0)) return 0;
+  }
+  found = DownloadFound::kPlainFile;
+  return 0;
+}
+
+SystemError OpenDownload(const Text& directory, const Text& below, Download*& download) {
+  // The way looked at again, as it was found: a link made since is refused.
+  Way way = Way::kOpen;
+  if (DWORD error = CheckTheWay(directory, below, way)) return error;
+  if (way != Way::kOpen) return way == Way::kMissing ? ERROR_PATH_NOT_FOUND : ERROR_CANT_ACCESS_FILE;
+  const Text path = directory + below;
   const Text extended = ExtendedPath(path);
   FileFacts named;
   HANDLE file = INVALID_HANDLE_VALUE;

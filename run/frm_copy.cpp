@@ -105,9 +105,9 @@ using HeldDownload = std::unique_ptr<Download, DownloadCloser>;
 
 // The download, opened and held from now on, with no other process writing
 // it; any of these failing refuses it.
-HeldDownload OpenDownloadNoOneWrites(const Text& directory, const Text& downloaded) {
+HeldDownload OpenDownloadNoOneWrites(const Text& directory) {
   Download* opened = nullptr;
-  if (SystemError error = OpenDownload(downloaded, opened)) {
+  if (SystemError error = OpenDownload(directory, kDownloadedCopy, opened)) {
     RefuseDownload(directory, TXT("cannot open it: ") + Reason(error));
   }
   HeldDownload download(opened);
@@ -170,8 +170,8 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
 // Swaps the download into place when it is a new program; a download that
 // is the current program already is only removed, and nothing is stopped.
 // Returns the record of a download that could not be removed, or nothing.
-Text SwapIfNew(const Text& dir, const Text& current, const Text& downloaded) {
-  const HeldDownload download = OpenDownloadNoOneWrites(dir, downloaded);
+Text SwapIfNew(const Text& dir, const Text& current) {
+  const HeldDownload download = OpenDownloadNoOneWrites(dir);
   bool same_file = false, same_bytes = false;
   if (SystemError error = CompareDownloadWithCurrent(*download, current, same_file, same_bytes)) {
     RefuseDownload(dir, TXT("cannot read it: ") + Reason(error));
@@ -246,15 +246,19 @@ void FrmCopy::ReplaceAndRelaunch() {
   guard_held = true;
 
   const Text current = dir + kCurrentExe;
-  const Text downloaded = dir + kDownloadedCopy;
   // What runs killed midway left behind; only a holder of the guard may tell.
   RemoveLeftoverCopies(current, dir + kProfileFile);
-  bool swap_due = false;
-  if (SystemError error = FindPlainFile(downloaded, swap_due)) {
+  DownloadFound found = DownloadFound::kNothing;
+  if (SystemError error = FindDownload(dir, kDownloadedCopy, found)) {
     FailStep(dir, TXT("Cannot search for the downloaded copy"), error, kExitSearchFailed);
   }
+  // Whoever made that link chose where the way leads: another installation,
+  // whose files the run would read and remove.
+  if (found == DownloadFound::kBehindAStrangersLink) {
+    RefuseDownload(dir, TXT("a link on its way belongs to neither an administrator nor the program folder's owner"));
+  }
 
-  const Text not_removed = swap_due ? SwapIfNew(dir, current, downloaded) : Text();
+  const Text not_removed = found == DownloadFound::kPlainFile ? SwapIfNew(dir, current) : Text();
 
   if (SystemError error = LaunchMinimized(current)) {
     if (!not_removed.empty()) RecordFailure(dir, not_removed);

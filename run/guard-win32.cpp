@@ -23,9 +23,7 @@ void AppendHex(Text& text, uint64_t value, int digits) {
 // UNC path, a subst drive, a junction, a short name). Empty where the folder
 // cannot be opened to learn it.
 Text FolderIdentity(const Text& directory) {
-  // "C:" alone names the current folder of drive C, not its root.
-  const Text folder_path = !directory.empty() && directory.back() == L':' ? directory + L'\\' : directory;
-  HANDLE folder = CreateFileW(ExtendedPath(folder_path).c_str(), FILE_READ_ATTRIBUTES,
+  HANDLE folder = CreateFileW(ExtendedPath(FolderPath(directory)).c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return Text();
@@ -154,10 +152,8 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   // The handle stays open until the process ends, which releases the mutex.
   Text key = FolderIdentity(directory);
   if (key.empty()) key = PathKey(directory);
-  // "C:" alone names the current folder of drive C, not its root.
-  const Text folder = !directory.empty() && directory.back() == L':' ? directory + L'\\' : directory;
   bool strangers = false;
-  HANDLE mutex = OpenRunGuardMutex(key, ExtendedPath(folder), strangers);
+  HANDLE mutex = OpenRunGuardMutex(key, ExtendedPath(FolderPath(directory)), strangers);
   if (mutex == nullptr) {
     taken = strangers;
     return strangers ? 0 : LastError();

@@ -32,10 +32,22 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
 // make them too. Called holding the run guard; failures are ignored.
 void RemoveLeftoverCopies(const Text& current, const Text& profile);
 
-// Whether a plain file stands at `path`: hidden or system files, links
-// (reparse points), directories and a missing path are not found. A search
-// that cannot be made is an error.
-SystemError FindPlainFile(const Text& path, bool& found);
+// What stands at the download's place.
+enum class DownloadFound {
+  kNothing,    // nothing, or no plain file: a hidden or system file, a link
+               // (a reparse point that is a name surrogate), a directory
+  kPlainFile,  // a plain file
+  kBehindAStrangersLink,  // a link on the way to it is neither an
+                          // administrator's (root, SYSTEM, the Administrators)
+                          // nor the program folder's owner's
+};
+
+// What stands at `below` (the separator first) under the program folder
+// `directory`. A link on the way is followed only where its owner is an
+// administrator or the program folder's owner, as the kernel's
+// protected_symlinks rule lets the links of a shared folder be followed.
+// A search that cannot be made is an error.
+SystemError FindDownload(const Text& directory, const Text& below, DownloadFound& found);
 
 // The downloaded copy, opened once and held until it has taken the current
 // executable's place: the file checked is the file swapped.
@@ -47,7 +59,8 @@ struct Download;
 // refuses this is waited for, within a bound. On POSIX read-only, never
 // through a link, where it may be removed once it has been copied (its
 // folder and its attributes allow it).
-SystemError OpenDownload(const Text& path, Download*& download);
+// It is reached as FindDownload reaches it.
+SystemError OpenDownload(const Text& directory, const Text& below, Download*& download);
 void CloseDownload(Download* download);
 uint64_t DownloadSize(const Download& download);
 

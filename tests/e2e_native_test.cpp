@@ -707,6 +707,53 @@ TEST_F(NativeRunTest, StrangersNamesAndLocksMakeNoRunWait) {
   chmod(dir_.c_str(), 0755);
 }
 
+// Whoever makes a link on the way to the download chooses where the way
+// leads: the owner of Download/ who links Download/Program to another
+// installation's program folder of the same release would have the run
+// remove that installation's updater. A link is followed only where root or
+// the program folder's owner made it; a stranger's refuses the download, and
+// nothing beyond the link is touched.
+TEST_F(NativeRunTest, LinkOnTheWayIsFollowedOnlyWhereRootOrTheFoldersOwnerMadeIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: links of another user's";
+  const std::string other = temp_.path() + "/other installation";
+  MakeDirs(other);
+  const struct {
+    const char* what;
+    uid_t link_owner;
+    bool same_release;  // the folder linked to holds this installation's program
+    int code;
+  } cases[] = {
+      {"a stranger's link, to another installation of the same release", 65534, true, kExitDownloadRefused},
+      {"root's link, to downloads elsewhere", 0, false, kExitLaunched},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    unlink(profile_.c_str());
+    PutCurrent();
+    std::filesystem::remove_all(dir_ + "/Download");
+    MakeDirs(dir_ + "/Download");
+    ASSERT_EQ(chown((dir_ + "/Download").c_str(), c.link_owner, c.link_owner), 0);
+    CopyFile(STAND_IN, other + "/Plindor.exe");
+    if (!c.same_release) WriteFile(other + "/Plindor.exe", StandIn() + "downloaded copy");
+    const std::string theirs = ReadFile(other + "/Plindor.exe");
+    ASSERT_EQ(symlink(other.c_str(), (dir_ + "/Download/Program").c_str()), 0);
+    ASSERT_EQ(lchown((dir_ + "/Download/Program").c_str(), c.link_owner, c.link_owner), 0);
+    EXPECT_EQ(RunTool(), c.code);
+    if (c.code == kExitDownloadRefused) {
+      EXPECT_EQ(RecordedKey(), "FalseCannot take the downloaded copy: a link on its way belongs to neither an "
+                               "administrator nor the program folder's owner; the updater in place was started again");
+      EXPECT_TRUE(HasContent(other + "/Plindor.exe", theirs)) << "the other installation's updater was touched";
+      EXPECT_TRUE(HasContent(current_, StandIn()));
+    } else {
+      EXPECT_TRUE(HasContent(current_, theirs));
+      EXPECT_FALSE(Exists(other + "/Plindor.exe"));
+    }
+    EXPECT_TRUE(WaitForStarts(1));
+    TearDown();
+    unlink((dir_ + "/starts.log").c_str());
+  }
+}
+
 // A program folder whose path is close to PATH_MAX: Plindor.exe and
 // Server.ini fit in it, the download's path does not. Every step works
 // relative to the folder, and the swap goes through.
@@ -845,23 +892,34 @@ TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
   }
 }
 
+// A search that fails for another reason than "not found" is no "no
+// download": it is recorded (permission bits do not stop root, whose swap
+// goes ahead; the folder's owner's run is refused).
 TEST_F(NativeRunTest, UnreadableDownloadFolderFailsTheSearchUnlessRoot) {
   PutCurrent();
   PutDownload();
   const std::string downloaded = ReadFile(download_);
   chmod((dir_ + "/Download/Program").c_str(), 0);
-  int code = RunTool();
-  chmod((dir_ + "/Download/Program").c_str(), 0755);
   if (geteuid() == 0) {
-    // Permission bits do not stop root: the swap goes ahead.
-    EXPECT_EQ(code, kExitLaunched);
+    EXPECT_EQ(RunTool(), kExitLaunched);
     EXPECT_TRUE(HasContent(current_, downloaded));
-  } else {
-    EXPECT_EQ(code, kExitSearchFailed);
-    EXPECT_EQ(RecordedKey(),
-              "FalseCannot search for the downloaded copy: Permission denied (error 13)");
-    EXPECT_TRUE(HasContent(download_, downloaded));
+    // The folder's owner, not root.
+    chmod(temp_.path().c_str(), 0755);
+    WriteFile(download_, downloaded);
+    std::filesystem::remove(profile_);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_)) {
+      lchown(entry.path().c_str(), 65534, 65534);
+    }
+    chown(dir_.c_str(), 65534, 65534);
+    chmod((dir_ + "/Download/Program").c_str(), 0);
   }
+  const std::vector<std::string> as_owner = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                             tool()};
+  EXPECT_EQ(geteuid() == 0 ? RunAndWait(as_owner) : RunTool(), kExitSearchFailed);
+  chmod((dir_ + "/Download/Program").c_str(), 0755);
+  EXPECT_EQ(RecordedKey(), "FalseCannot search for the downloaded copy: Permission denied (error 13); "
+                           "the updater in place was started again");
+  EXPECT_TRUE(HasContent(download_, downloaded));
 }
 
 TEST_F(NativeRunTest, CurrentExecutableThatIsASymlinkIsReplacedNotItsTarget) {

@@ -87,6 +87,11 @@ bool IsWriteLocked(const std::string& path) {
   return false;
 }
 
+// The download at `path`, opened as the run opens it: from its folder.
+SystemError OpenDownloadAt(const std::string& path, Download*& download) {
+  return OpenDownload(DirectoryOf(path), "/" + BaseName(path), download);
+}
+
 // Writes `content` to `ini`, then times one record written into it, in
 // microseconds (at least 1).
 long TimedWrite(const std::string& ini, const std::string& content) {
@@ -100,20 +105,78 @@ long TimedWrite(const std::string& ini, const std::string& content) {
 
 }  // namespace
 
-TEST(PosixFileOpsTest, SearchFindsOnlyPlainFiles) {
+// The search finds only a plain file, and follows a link on its way only
+// where root or the program folder's owner made it, its target by the same
+// rule; a stranger's is reported, as it chose where the way leads.
+TEST(PosixFileOpsTest, SearchFindsOnlyPlainFilesFollowingOnlyTrustedLinks) {
   TempDir temp;
-  const std::string file = temp.path() + "/file", dir = temp.path() + "/dir";
-  WriteFile(file, "x");
-  MakeDirs(dir);
+  const std::string program = temp.path() + "/program", other = temp.path() + "/other";
+  MakeDirs(program + "/Download");
+  MakeDirs(other + "/Program");
+  WriteFile(other + "/Program/Plindor.exe", "x");
+  const bool root = geteuid() == 0;
+  using Found = DownloadFound;
   const struct {
-    std::string path;
-    bool found;
-  } cases[] = {{file, true}, {dir, false}, {temp.path() + "/none", false},
-               {file + "/below", false}, {temp.path() + "/none/below", false}};
+    const char* what;
+    std::function<void()> make;
+    Found found;
+    bool as_root = false;  // the links are given to another user, which root alone may
+  } cases[] = {
+      {"a plain file",
+       [&] {
+         MakeDirs(program + "/Download/Program");
+         WriteFile(program + "/Download/Program/Plindor.exe", "x");
+       },
+       Found::kPlainFile},
+      {"a folder", [&] { MakeDirs(program + "/Download/Program/Plindor.exe"); }, Found::kNothing},
+      {"nothing", [] {}, Found::kNothing},
+      {"a file where a folder should be", [&] { WriteFile(program + "/Download/Program", "x"); }, Found::kNothing},
+      {"a link",
+       [&] {
+         MakeDirs(program + "/Download/Program");
+         symlink((other + "/Program/Plindor.exe").c_str(), (program + "/Download/Program/Plindor.exe").c_str());
+       },
+       Found::kNothing},
+      {"the folder's owner's link to another folder", [&] { symlink((other + "/Program").c_str(), (program + "/Download/Program").c_str()); },
+       Found::kPlainFile},
+      {"a relative link", [&] { symlink("../../other/Program", (program + "/Download/Program").c_str()); },
+       Found::kPlainFile},
+      {"a stranger's link",
+       [&] {
+         symlink((other + "/Program").c_str(), (program + "/Download/Program").c_str());
+         lchown((program + "/Download/Program").c_str(), 65534, 65534);
+       },
+       Found::kBehindAStrangersLink, true},
+      {"root's link to a stranger's link",
+       [&] {
+         MakeDirs(temp.path() + "/shared");
+         symlink((other + "/Program").c_str(), (temp.path() + "/shared/Program").c_str());
+         lchown((temp.path() + "/shared/Program").c_str(), 65534, 65534);
+         symlink((temp.path() + "/shared/Program").c_str(), (program + "/Download/Program").c_str());
+       },
+       Found::kBehindAStrangersLink, true},
+      {"a link of the program folder's owner, not root",
+       [&] {
+         chown(program.c_str(), 65534, 65534);
+         symlink((other + "/Program").c_str(), (program + "/Download/Program").c_str());
+         lchown((program + "/Download/Program").c_str(), 65534, 65534);
+       },
+       Found::kPlainFile, true},
+  };
   for (const auto& c : cases) {
-    bool found = !c.found;
-    EXPECT_EQ(FindPlainFile(c.path, found), 0u) << c.path;
-    EXPECT_EQ(found, c.found) << c.path;
+    SCOPED_TRACE(c.what);
+    if (c.as_root && !root) continue;
+    std::filesystem::remove_all(program + "/Download/Program");
+    std::filesystem::remove_all(temp.path() + "/shared");
+    chown(program.c_str(), geteuid(), getegid());
+    c.make();
+    DownloadFound found = DownloadFound::kNothing;
+    EXPECT_EQ(FindDownload(program, "/Download/Program/Plindor.exe", found), 0u);
+    EXPECT_EQ(found, c.found);
+    Download* download = nullptr;
+    const SystemError opened = OpenDownload(program, "/Download/Program/Plindor.exe", download);
+    EXPECT_EQ(opened == 0, c.found == Found::kPlainFile) << opened;
+    CloseDownload(download);
   }
 }
 
@@ -125,7 +188,7 @@ TEST(PosixFileOpsTest, DownloadIsOpenedWhereItCanBeMovedAndReadWhereAsked) {
   WriteFile(file, "0123456789");
   ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
   Download* download = nullptr;
-  ASSERT_EQ(OpenDownload(file, download), 0u);
+  ASSERT_EQ(OpenDownloadAt(file, download), 0u);
   EXPECT_EQ(DownloadSize(*download), 10u);
   for (const auto& [offset, size, bytes] : {std::tuple<uint64_t, size_t, std::string>{0, 4, "0123"},
                                             {6, 100, "6789"}, {10, 4, ""}, {99, 4, ""}}) {
@@ -134,11 +197,11 @@ TEST(PosixFileOpsTest, DownloadIsOpenedWhereItCanBeMovedAndReadWhereAsked) {
     EXPECT_EQ(read, bytes) << offset;
   }
   CloseDownload(download);
-  EXPECT_EQ(OpenDownload(temp.path() + "/none", download), static_cast<SystemError>(ENOENT));
-  EXPECT_EQ(OpenDownload(link, download), static_cast<SystemError>(ELOOP));
+  EXPECT_EQ(OpenDownloadAt(temp.path() + "/none", download), static_cast<SystemError>(ENOENT));
+  EXPECT_EQ(OpenDownloadAt(link, download), static_cast<SystemError>(ELOOP));
   if (geteuid() == 0) {
     chmod(temp.path().c_str(), 0555);
-    EXPECT_TRUE(AsNobody([&] { return OpenDownload(file, download) == EACCES; }));
+    EXPECT_TRUE(AsNobody([&] { return OpenDownloadAt(file, download) == EACCES; }));
     chmod(temp.path().c_str(), 0700);
   }
 }
@@ -150,7 +213,7 @@ TEST(PosixFileOpsTest, DownloadHeldAsCheckedKnowsWritersAndIsRemovedOnlyAsOpened
   const std::string file = temp.path() + "/file", other = temp.path() + "/other";
   WriteFile(file, "0123456789");
   Download* download = nullptr;
-  ASSERT_EQ(OpenDownload(file, download), 0u);
+  ASSERT_EQ(OpenDownloadAt(file, download), 0u);
   bool still_written = true;
   EXPECT_EQ(WaitUntilNoOtherWriter(*download, still_written), 0u);
   EXPECT_FALSE(still_written);
@@ -167,7 +230,7 @@ TEST(PosixFileOpsTest, DownloadHeldAsCheckedKnowsWritersAndIsRemovedOnlyAsOpened
   EXPECT_EQ(RemoveDownload(*download), 0u);
   EXPECT_EQ(ReadFile(file), "0123456789+");
   CloseDownload(download);
-  ASSERT_EQ(OpenDownload(file, download), 0u);
+  ASSERT_EQ(OpenDownloadAt(file, download), 0u);
   EXPECT_EQ(RemoveDownload(*download), 0u);
   EXPECT_FALSE(Exists(file));
   CloseDownload(download);
@@ -209,7 +272,7 @@ TEST(PosixFileOpsTest, FrozenFilesAndFoldersAreRefusedBeforeTheStop) {
     if (!SetFreezingAttribute(frozen, c.flag, true)) GTEST_SKIP() << "no chattr attributes here";
     Download* download = nullptr;
     EXPECT_EQ(CheckCurrentReplaceable(file), static_cast<SystemError>(EPERM));
-    EXPECT_EQ(OpenDownload(file, download), static_cast<SystemError>(EPERM));
+    EXPECT_EQ(OpenDownloadAt(file, download), static_cast<SystemError>(EPERM));
     SetFreezingAttribute(frozen, c.flag, false);
     EXPECT_EQ(CheckCurrentReplaceable(file), 0u);
   }
@@ -320,7 +383,7 @@ TEST(PosixFileOpsTest, NewProgramIsPreparedWithTheCurrentOnesProtection) {
     Download* download = nullptr;
     Replacement* replacement = nullptr;
     bool unreadable = true, current_refused = true;
-    ASSERT_EQ(OpenDownload(c.from, download), 0u);
+    ASSERT_EQ(OpenDownloadAt(c.from, download), 0u);
     ASSERT_EQ(PrepareReplacement(*download, to, replacement, unreadable), 0u);
     EXPECT_FALSE(unreadable);
     EXPECT_EQ(ReplacementSize(*replacement), content.size());
@@ -348,7 +411,7 @@ TEST(PosixFileOpsTest, NewProgramIsPreparedWithTheCurrentOnesProtection) {
       Download* download = nullptr;
       Replacement* replacement = nullptr;
       bool unreadable = true;
-      return OpenDownload(from, download) == 0 &&
+      return OpenDownloadAt(from, download) == 0 &&
              PrepareReplacement(*download, to, replacement, unreadable) == EACCES && !unreadable &&
              replacement == nullptr;
     }));
@@ -362,7 +425,7 @@ TEST(PosixFileOpsTest, NewProgramIsPreparedWithTheCurrentOnesProtection) {
       Download* download = nullptr;
       Replacement* replacement = nullptr;
       bool unreadable = true, current_refused = true;
-      const bool swapped = OpenDownload(from, download) == 0 &&
+      const bool swapped = OpenDownloadAt(from, download) == 0 &&
                            PrepareReplacement(*download, to, replacement, unreadable) == 0 &&
                            ReplaceCurrentWithReplacement(*replacement, to, current_refused) == 0;
       DiscardReplacement(replacement);

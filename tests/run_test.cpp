@@ -43,6 +43,7 @@ struct World {
   bool guard_taken = true;
   SystemError search_error = 0;
   bool search_throws = false;  // as memory running out would
+  bool strangers_link = false;  // a link on the way to the download is a stranger's
   bool end_for_real = false;
   SystemError open_error = 0;
   SystemError writer_check_error = 0;
@@ -91,16 +92,19 @@ SystemError TakeRunGuard(const Text& directory, unsigned, bool& taken) {
 void RemoveLeftoverCopies(const Text& current, const Text& profile) {
   world.calls.push_back("tidy " + current + " " + profile);
 }
-SystemError FindPlainFile(const Text& path, bool& found) {
-  world.calls.push_back("search " + path);
+SystemError FindDownload(const Text& directory, const Text& below, DownloadFound& found) {
+  world.calls.push_back("search " + directory + below);
   if (world.search_throws) throw std::bad_alloc();
-  found = world.search_error == 0 && world.files.count(path) != 0;
+  found = world.search_error != 0 || world.files.count(directory + below) == 0 ? DownloadFound::kNothing
+          : world.strangers_link                                                ? DownloadFound::kBehindAStrangersLink
+                                                                                : DownloadFound::kPlainFile;
   return world.search_error;
 }
 struct Download {
   std::string path;
 };
-SystemError OpenDownload(const Text& path, Download*& download) {
+SystemError OpenDownload(const Text& directory, const Text& below, Download*& download) {
+  const std::string path = directory + below;
   world.calls.push_back("open " + path);
   if (world.open_error != 0) return world.open_error;
   download = new Download{path};
@@ -366,6 +370,11 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
        [](World& w) { w.pin.required = true; }, kExitDownloadRefused,
        after(checked, {"signature", "discard", lookup, "record", "close"}), untouched,
        "Cannot take the downloaded copy: it is not signed"},
+      {"a stranger's link on the way to the download: nothing opened or stopped",
+       [](World& w) { w.strangers_link = true; }, kExitDownloadRefused, {guard, tidy, search, lookup, "record"},
+       untouched,
+       "Cannot take the downloaded copy: a link on its way belongs to neither an administrator nor the program "
+       "folder's owner"},
       {"download cannot be opened, updater running",
        [](World& w) { w.open_error = kDenied; }, kExitDownloadRefused,
        {guard, tidy, search, open, lookup, "record"}, untouched,

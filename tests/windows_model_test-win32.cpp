@@ -355,6 +355,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD ms) {
 
 WINBOOL WINAPI CloseHandle(HANDLE object) {
   if (IsModelProcess(object) || object == kSnapshot) return TRUE;
+  // A handle value closed may be given out again, for another file.
+  if (object == model.current_handle) model.current_handle = nullptr;
   model.open.erase(object);
   model.mutexes.erase(object);
   return Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(object);
@@ -426,7 +428,8 @@ DWORD WINAPI GetNamedSecurityInfoW(LPCWSTR name, SE_OBJECT_TYPE type, SECURITY_I
     return GetLastError();
   }
   BOOL present = FALSE, defaulted = FALSE;
-  GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
+  if (owner != nullptr) GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+  if (dacl != nullptr) GetSecurityDescriptorDacl(*descriptor, &present, dacl, &defaulted);
   return ERROR_SUCCESS;
 }
 
@@ -571,13 +574,25 @@ bool AnyFileMatches(const std::wstring& pattern) {
   return true;
 }
 
+// The download at `path`, found or opened as the run does: from its folder.
+SystemError OpenDownloadAt(const std::wstring& path, Download*& download) {
+  const size_t separator = path.rfind(L'\\');
+  return OpenDownload(path.substr(0, separator), path.substr(separator), download);
+}
+bool FoundAt(const std::wstring& path, SystemError& error) {
+  const size_t separator = path.rfind(L'\\');
+  DownloadFound found = DownloadFound::kNothing;
+  error = FindDownload(path.substr(0, separator), path.substr(separator), found);
+  return found == DownloadFound::kPlainFile;
+}
+
 // The swap, as the run makes it, of a download over `current`: the new
 // program prepared beside it, renamed over it, and the download removed.
 SystemError Replace(const std::wstring& current, bool& current_refused) {
   Download* download = nullptr;
   Replacement* replacement = nullptr;
   bool download_unreadable = false;
-  SystemError error = OpenDownload(PutFile(L"download.exe", "new"), download);
+  SystemError error = OpenDownloadAt(PutFile(L"download.exe", "new"), download);
   if (error == 0) error = PrepareReplacement(*download, current, replacement, download_unreadable);
   if (error == 0) error = ReplaceCurrentWithReplacement(*replacement, current, current_refused);
   if (error == 0) error = RemoveDownload(*download);
@@ -779,7 +794,7 @@ const Row kRows[] = {
        model.path = L"\\download.exe";
        model.denied_delete = true;
        Download* download = nullptr;
-       const SystemError open = OpenDownload(PutFile(L"download.exe", "new"), download);
+       const SystemError open = OpenDownloadAt(PutFile(L"download.exe", "new"), download);
        detail += "open " + std::to_string(open);
        return open == ERROR_ACCESS_DENIED && model.slept_ms == 0;
      }},
@@ -799,7 +814,7 @@ const Row kRows[] = {
          Download* download = nullptr;
          Replacement* replacement = nullptr;
          bool download_unreadable = true;
-         SystemError error = OpenDownload(PutFile(L"download.exe", "new"), download);
+         SystemError error = OpenDownloadAt(PutFile(L"download.exe", "new"), download);
          if (error == 0) error = PrepareReplacement(*download, model.path, replacement, download_unreadable);
          DiscardReplacement(replacement);
          CloseDownload(download);
@@ -926,8 +941,8 @@ const Row kRows[] = {
        model.path = PutFile(L"Plindor.exe", "new");
        for (const auto& row : tags) {
          model.reparse_tag = row.tag;
-         bool found = !row.found;
-         if (FindPlainFile(model.path, found) != 0 || found != row.found) {
+         SystemError error = 0;
+         if (FoundAt(model.path, error) != row.found || error != 0) {
            detail = "tag " + std::to_string(row.tag);
            return false;
          }
@@ -944,16 +959,59 @@ const Row kRows[] = {
                                          {IO_REPARSE_TAG_DEDUP, 0}}) {
          model = Model();
          model.path = PutFile(L"Plindor.exe", "new");
-         bool found = false;
-         const SystemError search = FindPlainFile(model.path, found);
+         SystemError search = 0;
+         const bool found = FoundAt(model.path, search);
          model.handle_tag = tag;
          Download* download = nullptr;
-         const SystemError open = OpenDownload(model.path, download);
+         const SystemError open = OpenDownloadAt(model.path, download);
          CloseDownload(download);
          detail += "tag " + std::to_string(tag) + ": open " + std::to_string(open) + "; ";
          if (search != 0 || !found || open != wanted || (open == 0) != (download != nullptr)) return false;
        }
        return true;
+     }},
+    {"a symbolic link or a junction on the way to the download is followed only where the "
+     "system, the administrators or the program folder's owner made it: another user's chose "
+     "where the way leads, and the download is refused, neither opened nor removed",
+     "Microsoft Learn, Reparse Point Tags (IO_REPARSE_TAG_MOUNT_POINT, IO_REPARSE_TAG_SYMLINK), "
+     "IsReparseTagNameSurrogate, CreateFileW (FILE_FLAG_OPEN_REPARSE_POINT), GetSecurityInfo and "
+     "GetNamedSecurityInfoW (OWNER_SECURITY_INFORMATION), Well-known SIDs; the Linux kernel's "
+     "protected_symlinks rule",
+     [](std::string& detail) {
+       CreateDirectoryW((folder + L"\\Download").c_str(), nullptr);
+       CreateDirectoryW((folder + L"\\Download\\Program").c_str(), nullptr);
+       PutFile(L"Download\\Program\\Plindor.exe", "new");
+       const struct {
+         DWORD tag;
+         const wchar_t* owner;
+         DownloadFound found;
+       } links[] = {
+           {IO_REPARSE_TAG_MOUNT_POINT, L"O:SY", DownloadFound::kPlainFile},
+           {IO_REPARSE_TAG_SYMLINK, L"O:BA", DownloadFound::kPlainFile},
+           {IO_REPARSE_TAG_MOUNT_POINT, L"O:S-1-5-21-1-2-3-1001", DownloadFound::kPlainFile},
+           {IO_REPARSE_TAG_MOUNT_POINT, L"O:S-1-5-21-1-2-3-1002", DownloadFound::kBehindAStrangersLink},
+           {IO_REPARSE_TAG_SYMLINK, L"O:S-1-5-21-1-2-3-1002", DownloadFound::kBehindAStrangersLink},
+           {IO_REPARSE_TAG_DEDUP, L"O:S-1-5-21-1-2-3-1002", DownloadFound::kPlainFile},
+       };
+       bool holds = true;
+       for (const auto& link : links) {
+         model = Model();
+         model.path = L"\\Download";
+         model.handle_tag = link.tag;
+         model.current_security = link.owner;
+         model.folder_security = L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)";
+         DownloadFound found = DownloadFound::kNothing;
+         const SystemError search = FindDownload(folder, L"\\Download\\Program\\Plindor.exe", found);
+         Download* download = nullptr;
+         const SystemError open = OpenDownload(folder, L"\\Download\\Program\\Plindor.exe", download);
+         CloseDownload(download);
+         detail += "found " + std::to_string(static_cast<int>(found)) + ", open " + std::to_string(open) + "; ";
+         holds = holds && search == 0 && found == link.found && (open == 0) == (found == DownloadFound::kPlainFile);
+       }
+       DeleteFileW((folder + L"\\Download\\Program\\Plindor.exe").c_str());
+       RemoveDirectoryW((folder + L"\\Download\\Program").c_str());
+       RemoveDirectoryW((folder + L"\\Download").c_str());
+       return holds;
      }},
     {"the Global\\ namespace refused: a service's guard is waited on, or else the session's "
      "own is made; named for the folder's volume serial number and file index",

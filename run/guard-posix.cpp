@@ -111,14 +111,28 @@ bool OnlyWritersMayOpen(const struct stat& lock, const struct stat& folder) {
          (lock.st_uid == 0 || lock.st_uid == folder.st_uid || lock.st_uid == geteuid());
 }
 
+// Gives a lock file this run made the folder's owner and group, where this
+// run may give them (root's), so that the folder owner's runs open it too,
+// and its mode; false where that fails.
+bool MakeTheFolders(int fd, const struct stat& folder) {
+  return (geteuid() != 0 || fchown(fd, folder.st_uid, folder.st_gid) == 0) && fchmod(fd, LockFileMode(folder)) == 0;
+}
+
 // The lock file, open for reading and writing; -1 where this run may not
 // open or make it. One that others may open, or a link in its place, is
 // made anew and renamed over it, never mended: whoever could open it may
-// hold it open still. A new one gets the folder's owner and group where this
-// run may give them (root's), so that the folder owner's runs open it too.
+// hold it open still.
 Fd OpenLockFile(int folder_fd, const struct stat& folder) {
   struct stat info;
-  if (fstatat(folder_fd, kLockFile, &info, AT_SYMLINK_NOFOLLOW) == 0 && OnlyWritersMayOpen(info, folder)) {
+  if (fstatat(folder_fd, kLockFile, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    Fd made(openat(folder_fd, kLockFile, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (made.get() >= 0 && !MakeTheFolders(made.get(), folder)) made = Fd(-1);
+    // Made by another run just now: opened as it stands.
+    if (made.get() >= 0 || errno != EEXIST || fstatat(folder_fd, kLockFile, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      return made;
+    }
+  }
+  if (OnlyWritersMayOpen(info, folder)) {
     return Fd(openat(folder_fd, kLockFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   }
   // Under the current executable's temporary name, which the next run
@@ -126,9 +140,7 @@ Fd OpenLockFile(int folder_fd, const struct stat& folder) {
   Text temp;
   Fd made = CreateTemporaryBeside(folder_fd, "Plindor.exe", temp);
   if (made.get() < 0) return made;
-  if (geteuid() == 0 && fchown(made.get(), folder.st_uid, folder.st_gid) != 0) made = Fd(-1);
-  if (made.get() >= 0 && fchmod(made.get(), LockFileMode(folder)) != 0) made = Fd(-1);
-  if (made.get() >= 0 && renameat(folder_fd, temp.c_str(), folder_fd, kLockFile) == 0) return made;
+  if (MakeTheFolders(made.get(), folder) && renameat(folder_fd, temp.c_str(), folder_fd, kLockFile) == 0) return made;
   unlinkat(folder_fd, temp.c_str(), 0);
   return Fd(-1);
 }

@@ -654,10 +654,13 @@ TEST_F(NativeRunTest, StrangersNamesAndLocksMakeNoRunWait) {
     uid_t owner = 0;
     bool group_may_write = false;  // the folder's group is nobody's, and may write it
     bool every_lock = false;       // and a download cut short, so that a record is written
+    bool open_lock_file = false;   // the lock file left open to all, as by a folder once open to all
   } cases[] = {
       {"a stranger, listening", true, "listen"},
       {"a stranger, not listening", true, "bound"},
       {"a stranger holding the name and every lock", true, "listen", 0, false, true},
+      {"a stranger holding the name and every lock, the lock file once open to all", true, "listen", 0, false,
+       true, true},
       {"root, listening: a run", false, "listen"},
       {"a user of the folder's group, which may write it: a run", false, "listen", 0, true},
       {"the folder's owner, not root: a run", false, "listen", 65534},
@@ -675,6 +678,13 @@ TEST_F(NativeRunTest, StrangersNamesAndLocksMakeNoRunWait) {
     if (c.every_lock) {
       WriteFile(download_, StandIn().substr(0, 1000));
       holder.insert(holder.end(), {dir_, current_, profile_});
+    }
+    const std::string lock_file = dir_ + "/.PlindorSwap.lock";
+    unlink(lock_file.c_str());
+    if (c.open_lock_file) {
+      WriteFile(lock_file, "");
+      chmod(lock_file.c_str(), 0666);
+      holder.push_back(lock_file);
     }
     if (c.stranger || c.group_may_write || c.owner != 0) {
       holder.insert(holder.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
@@ -844,7 +854,8 @@ TEST_F(NativeRunTest, DownloadChangedDuringThePauseIsNotWhatIsInstalled) {
 
 // The system failing the download's reads, the rename or the download's
 // removal (a failing disk, a network share gone): the run ends with that
-// failure recorded and an updater running. A read error is no verdict on
+// failure recorded and an updater running, a stranger's process named like
+// the updater (a copy of sleep, run from their own folder) notwithstanding. A read error is no verdict on
 // bytes never read; a failed rename is not blamed on the current executable;
 // a download that cannot be removed after the swap leaves the swap done.
 // strace -P fails only the download's calls, not the loader's; the swap's
@@ -867,6 +878,13 @@ TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
       {"inject=unlinkat:error=EIO", false, kExitDownloadNotRemoved,
        "FalseCannot remove the downloaded copy after the swap: Input/output error (error 5)", true},
   };
+  const std::string stranger = temp_.path() + "/stranger/Plindor.exe";
+  MakeDirs(temp_.path() + "/stranger");
+  CopyFile("/bin/sleep", stranger);
+  chmod(stranger.c_str(), 0755);
+  chmod(temp_.path().c_str(), 0755);
+  std::vector<std::string> decoy = {stranger, "60"};
+  if (geteuid() == 0) decoy.insert(decoy.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.injected);
     TearDown();  // each run ends with an updater started
@@ -874,6 +892,8 @@ TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
     unlink((dir_ + "/starts.log").c_str());
     PutCurrent();
     const std::string downloaded = PutDownload();
+    const pid_t decoy_pid = StartChild(decoy);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile("/proc/" + std::to_string(decoy_pid) + "/comm") == "Plindor.exe\n"; }));
     std::vector<std::string> command = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", c.injected};
     if (c.download_only) command.insert(command.end(), {"-P", download_});
     command.push_back(tool());
@@ -883,6 +903,8 @@ TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
     EXPECT_TRUE(HasContent(download_, downloaded));
     EXPECT_TRUE(WaitForStarts(1)) << "no updater runs";
     EXPECT_EQ(StartCount(), 1u);
+    int status = 0;
+    EXPECT_FALSE(WaitChild(decoy_pid, status, 0)) << "the stranger's process was stopped";
     // A download left after the swap is the current program now: the next
     // run only removes it.
     if (c.swapped) {

@@ -13,15 +13,17 @@
 
 #include <string>
 
-#include "common/file-posix.h"
-#include "run/minisign.h"
+#include "bench/read_at-posix.h"
+#include "common/contents.h"
+#include "verify/minisign.h"
 
 namespace {
 
 std::string ReadWhole(const char* path) {
-  Fd file(open(path, O_RDONLY | O_CLOEXEC));
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
   std::string text;
-  if (file.get() >= 0) ReadAllAt(file.get(), 0, 4096, text);
+  if (file >= 0) PreadAt(file, 0, 4096, text);
+  close(file);
   return text;
 }
 
@@ -31,11 +33,11 @@ int main(int argc, char** argv) {
   const std::string mode = argc == 3 ? argv[2] : "";
   if (mode == "--hash-only" || mode == "--hash-only-initialised") {
     if (mode == "--hash-only-initialised" && sodium_init() < 0) return 1;
-    Fd file(open(argv[1], O_RDONLY | O_CLOEXEC));
+    const int file = open(argv[1], O_RDONLY | O_CLOEXEC);
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
     std::string chunk;
-    for (uint64_t at = 0; ReadAllAt(file.get(), at, 1 << 18, chunk) == 0 && !chunk.empty(); at += chunk.size()) {
+    for (uint64_t at = 0; PreadAt(file, at, kChunkBytes, chunk) && !chunk.empty(); at += chunk.size()) {
       crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
     }
     unsigned char hash[crypto_generichash_BYTES_MAX];
@@ -49,13 +51,10 @@ int main(int argc, char** argv) {
       !ParseMinisignSignature(ReadWhole(argv[2]), signature)) {
     return 1;
   }
-  Fd file(open(argv[1], O_RDONLY | O_CLOEXEC));
+  const int file = open(argv[1], O_RDONLY | O_CLOEXEC);
   bool unreadable = false;
   const bool verified = VerifyMinisignFile(
-      key, signature,
-      [&](uint64_t offset, size_t size, std::string& chunk) {
-        return ReadAllAt(file.get(), offset, size, chunk) == 0;
-      },
+      key, signature, [&](uint64_t offset, size_t size, std::string& chunk) { return PreadAt(file, offset, size, chunk); },
       unreadable);
   return verified && VerifyMinisignTrustedComment(key, signature) ? 0 : 1;
 }

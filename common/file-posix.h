@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -215,4 +217,35 @@ inline Fd CreateTemporaryBeside(int folder, const Text& name, Text& temp) {
     if (file.get() >= 0 || errno != EEXIST) return file;
   }
   return Fd(-1);
+}
+
+// EPERM where the file or folder open at `fd` is immutable or append-only
+// (chattr +i, +a): no name of it, or in it, can then be replaced or removed,
+// even by root. A file system without such attributes has none.
+inline SystemError CheckNoFreezingAttributes(int fd) {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return 0;
+  return (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0 ? EPERM : 0;
+}
+
+// Whether this process may replace or remove a name in the folder open at
+// `folder_fd` (O_PATH will do): it may write the folder, the folder is
+// neither immutable nor append-only and, where it is sticky, this process
+// owns the folder or the file (`file`, or none where the name is free).
+inline SystemError CheckFolderLetsRename(int folder_fd, const struct stat* file) {
+  if (faccessat(folder_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return LastError();
+  struct stat info;
+  if (fstat(folder_fd, &info) != 0) return LastError();
+  // A folder that may be entered and written but not read cannot be asked
+  // for its attributes; its permissions can.
+  Fd opened(openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (opened.get() >= 0) {
+    if (SystemError error = CheckNoFreezingAttributes(opened.get())) return error;
+  }
+  const uid_t me = geteuid();
+  if ((info.st_mode & S_ISVTX) != 0 && me != 0 && info.st_uid != me && file != nullptr &&
+      file->st_uid != me) {
+    return EPERM;
+  }
+  return 0;
 }

@@ -7,6 +7,10 @@
 
 #include "common/text.h"
 
+// The folder of a path, without its separator, and the name in it.
+inline Text FolderOf(const Text& path) { return path.substr(0, path.find_last_of(L'\\')); }
+inline Text NameOf(const Text& path) { return path.substr(path.find_last_of(L'\\') + 1); }
+
 // A folder's path as the file calls take it: "C:" alone names the current
 // folder of drive C, not its root.
 inline Text FolderPath(const Text& directory) {

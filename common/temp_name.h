@@ -1,5 +1,5 @@
 // The temporary copies this tool makes beside a file (the profile, the new
-// executable from another volume) bear the file's name and the tool's:
+// program beside the current one) bear the file's name and the tool's:
 // ".NAME.PlindorSwap-" and six letters or digits. Only such names are ever
 // cleared as leftovers, never a user's backup or another program's file.
 #pragma once
@@ -46,4 +46,15 @@ inline bool IsTemporaryCopyName(const Text& name, const Text& prefix) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
   }
   return true;
+}
+
+// Whether a file named `name`, last written `age_s` seconds ago, in the
+// folder of the current executable `current_name` and the profile
+// `profile_name`, is a copy a killed run left behind: one of the current
+// executable's at once, as only a run holding the guard makes them; one of
+// the profile's once it is old enough, as writers from folders that share
+// the profile through links make them too.
+inline bool IsLeftoverCopy(const Text& name, const Text& current_name, const Text& profile_name, long long age_s) {
+  return IsTemporaryCopyName(name, TempNamePrefix(current_name)) ||
+         (IsTemporaryCopyName(name, TempNamePrefix(profile_name)) && age_s >= kLeftoverAgeS);
 }

@@ -1,11 +1,8 @@
-// The download: found, opened once and held, read where its headers lie,
-// and waited for while another process still writes it.
-#include "run/download-posix.h"
-
-#include <elf.h>
+// The download (Linux): found and opened relative to the program folder, a
+// name at a time, following only the links root or the folder's owner made;
+// read-only, never through a link, where it may be removed once copied; and
+// waited for while another process still writes it (a read lease).
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,52 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "common/contents.h"
 #include "common/file-posix.h"
+#include "run/run_ops-posix.h"
 #include "run/run_ops.h"
-
-namespace {
-
-// The machine this tool is built for: a downloaded updater for another one
-// cannot run here.
-#if defined(__x86_64__)
-constexpr uint16_t kOwnElfMachine = EM_X86_64;
-#elif defined(__i386__)
-constexpr uint16_t kOwnElfMachine = EM_386;
-#elif defined(__aarch64__)
-constexpr uint16_t kOwnElfMachine = EM_AARCH64;
-#elif defined(__arm__)
-constexpr uint16_t kOwnElfMachine = EM_ARM;
-#elif defined(__riscv)
-constexpr uint16_t kOwnElfMachine = EM_RISCV;
-#else
-constexpr uint16_t kOwnElfMachine = 0;  // not known: not checked
-#endif
-
-}  // namespace
-
-SystemError CheckNoFreezingAttributes(int fd) {
-  int flags = 0;
-  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return 0;
-  return (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0 ? EPERM : 0;
-}
-
-SystemError CheckFolderLetsRename(int folder_fd, const struct stat* file) {
-  if (faccessat(folder_fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return LastError();
-  struct stat info;
-  if (fstat(folder_fd, &info) != 0) return LastError();
-  // A folder that may be entered and written but not read cannot be asked
-  // for its attributes; its permissions can.
-  Fd opened(openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (opened.get() >= 0) {
-    if (SystemError error = CheckNoFreezingAttributes(opened.get())) return error;
-  }
-  const uid_t me = geteuid();
-  if ((info.st_mode & S_ISVTX) != 0 && me != 0 && info.st_uid != me && file != nullptr &&
-      file->st_uid != me) {
-    return EPERM;
-  }
-  return 0;
-}
 
 namespace {
 
@@ -121,6 +76,33 @@ Walk OpenDownloadFolder(const Text& directory, const Text& below, InFolder& at) 
   return OpenFolderBelow(program.get(), DirectoryOf(below), folder.st_uid, at.folder);
 }
 
+// Waits, within the held-file bound, until no process has the file open for
+// writing. A read lease cannot be had while any process, this one included,
+// has the file open for writing. It is let go at once: a writer that opens
+// the file meanwhile breaks it with a signal that main() ignores.
+DownloadOpen WaitUntilNoOtherWriter(int fd, SystemError& error) {
+  error = RetryWithin(
+      kHeldFile,
+      [&]() -> SystemError {
+        if (fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return LastError();
+        fcntl(fd, F_SETLEASE, F_UNLCK);
+        return 0;
+      },
+      [](SystemError lease_error) { return lease_error == EAGAIN; });
+  if (error == 0) return DownloadOpen::kHeld;
+  if (error == EAGAIN) {
+    error = 0;
+    return DownloadOpen::kStillWritten;
+  }
+  // Only the file's owner (or a holder of CAP_LEASE) may take a lease, and
+  // not every file system has them: who writes it then cannot be known.
+  if (error == EACCES || error == EPERM || error == EINVAL || error == ENOLCK) {
+    error = 0;
+    return DownloadOpen::kHeld;
+  }
+  return DownloadOpen::kWritersUnknown;
+}
+
 }  // namespace
 
 SystemError FindDownload(const Text& directory, const Text& below, DownloadFound& found) {
@@ -148,7 +130,8 @@ SystemError FindDownload(const Text& directory, const Text& below, DownloadFound
   return 0;
 }
 
-SystemError OpenDownload(const Text& directory, const Text& below, Download*& download) {
+SystemError OpenDownload(const Text& directory, const Text& below, Download*& download, DownloadOpen& open) {
+  open = DownloadOpen::kCannotOpen;
   InFolder at{Fd(-1), Text()};
   const Walk walk = OpenDownloadFolder(directory, below, at);
   if (walk != Walk::kOpened) return walk == Walk::kFailed ? LastError() : walk == Walk::kMissing ? ENOENT : ELOOP;
@@ -159,7 +142,10 @@ SystemError OpenDownload(const Text& directory, const Text& below, Download*& do
   // It is removed once copied: its folder and its attributes must allow it.
   if (SystemError error = CheckNoFreezingAttributes(file.get())) return error;
   if (SystemError error = CheckFolderLetsRename(at.folder.get(), &info)) return error;
-  download = new Download{at.folder.release(), at.name, file.release(), info, std::string(), {}};
+  SystemError error = 0;
+  open = WaitUntilNoOtherWriter(file.get(), error);
+  if (open != DownloadOpen::kHeld) return error;
+  download = new Download{at.folder.release(), at.name, file.release(), info};
   return 0;
 }
 
@@ -170,49 +156,24 @@ void CloseDownload(Download* download) {
   delete download;
 }
 
-uint64_t DownloadSize(const Download& download) {
-  return static_cast<uint64_t>(download.opened.st_size);
-}
-
-SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
-  return ReadAllAt(download.fd, offset, size, bytes);
-}
-
-SystemError WaitUntilNoOtherWriter(Download& download, bool& still_written) {
-  // A read lease cannot be had while any process, this one included, has
-  // the file open for writing. It is let go at once: a writer that opens
-  // the file meanwhile breaks it with a signal that main() ignores.
-  const SystemError error = RetryWithin(
-      kHeldFile,
-      [&]() -> SystemError {
-        if (fcntl(download.fd, F_SETLEASE, F_RDLCK) != 0) return LastError();
-        fcntl(download.fd, F_SETLEASE, F_UNLCK);
-        return 0;
-      },
-      [](SystemError lease_error) { return lease_error == EAGAIN; });
-  still_written = error == EAGAIN;
-  // Only the file's owner (or a holder of CAP_LEASE) may take a lease, and
-  // not every file system has them: who writes it then cannot be known.
-  if (error == EACCES || error == EPERM || error == EINVAL || error == ENOLCK) return 0;
-  return still_written ? 0 : error;
-}
-
-SystemError CompareDownloadWithCurrent(Download& download, const Text& current, bool& same_file,
-                                       bool& same_bytes) {
-  same_file = same_bytes = false;
+SystemError CompareDownloadWithCurrent(Download& download, const Text& current, Likeness& likeness) {
+  likeness = Likeness::kAnother;
   const InFolder at = Locate(current);
   Fd program(openat(at.folder.get(), at.name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat info;
   if (program.get() < 0 || fstat(program.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
-  same_file = info.st_dev == download.opened.st_dev && info.st_ino == download.opened.st_ino;
-  if (same_file || info.st_size != download.opened.st_size) return 0;
-  std::string theirs, ours;
-  for (uint64_t at = 0; at < static_cast<uint64_t>(info.st_size); at += ours.size()) {
-    if (SystemError error = ReadAllAt(download.fd, at, 1 << 18, theirs)) return error;
-    if (ReadAllAt(program.get(), at, 1 << 18, ours) != 0 || ours != theirs || ours.empty()) return 0;
+  if (SameFile(info, download.opened)) {
+    likeness = Likeness::kSameFile;
+    return 0;
   }
-  same_bytes = true;
-  return 0;
+  if (info.st_size != download.opened.st_size) return 0;
+  bool same = false;
+  const SystemError error = CompareContents(
+      [&](uint64_t offset, size_t size, std::string& bytes) { return ReadAllAt(download.fd, offset, size, bytes); },
+      [&](uint64_t offset, size_t size, std::string& bytes) { return ReadAllAt(program.get(), offset, size, bytes); },
+      static_cast<uint64_t>(info.st_size), same);
+  if (same) likeness = Likeness::kSameBytes;
+  return error;
 }
 
 SystemError RemoveDownload(Download& download) {
@@ -222,18 +183,8 @@ SystemError RemoveDownload(Download& download) {
   if (fstatat(download.folder, download.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? 0 : LastError();
   }
-  if (named.st_dev != download.opened.st_dev || named.st_ino != download.opened.st_ino) return 0;
+  if (!SameFile(named, download.opened)) return 0;
   if (unlinkat(download.folder, download.name.c_str(), 0) != 0) return LastError();
   FlushFolderAt(download.folder);
   return 0;
-}
-
-RunnableMachines GetRunnableMachines() {
-  // The kernel runs a script through its interpreter, as this process would
-  // run it: a regular file this process may execute.
-  return {ProgramFormat::kElf, {}, kOwnElfMachine, [](const std::string& interpreter) {
-            struct stat info;
-            return stat(interpreter.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-                   faccessat(AT_FDCWD, interpreter.c_str(), X_OK, AT_EACCESS) == 0;
-          }};
 }

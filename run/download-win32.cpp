@@ -1,5 +1,8 @@
-// The download: found, opened once and held so that no one else may write,
-// move or delete it, and read where its headers lie.
+// The download (Windows): found below the program folder, following only the
+// links (name surrogates) of the system, the administrators or the folder's
+// owner; opened once with delete access and shared for reading only, so
+// that no one else may write, move or delete it (a writer refuses the open
+// too), a holder that refuses it waited for within the held-file bound.
 #include <windows.h>
 // After windows.h: the security calls need its types.
 #include <aclapi.h>
@@ -7,10 +10,11 @@
 #include <cstdint>
 #include <string>
 
-#include "common/library-win32.h"
+#include "common/contents.h"
+#include "common/file-win32.h"
 #include "common/path-win32.h"
 #include "common/retry-win32.h"
-#include "run/download-win32.h"
+#include "run/run_ops-win32.h"
 #include "run/run_ops.h"
 
 namespace {
@@ -121,7 +125,8 @@ SystemError FindDownload(const Text& directory, const Text& below, DownloadFound
   return 0;
 }
 
-SystemError OpenDownload(const Text& directory, const Text& below, Download*& download) {
+SystemError OpenDownload(const Text& directory, const Text& below, Download*& download, DownloadOpen& open) {
+  open = DownloadOpen::kCannotOpen;
   // The way looked at again, as it was found: a link made since is refused.
   Way way = Way::kOpen;
   if (DWORD error = CheckTheWay(directory, below, way)) return error;
@@ -168,6 +173,7 @@ SystemError OpenDownload(const Text& directory, const Text& below, Download*& do
     return held_error;
   }
   download = new Download{file, static_cast<uint64_t>(length.QuadPart)};
+  open = DownloadOpen::kHeld;
   return 0;
 }
 
@@ -177,61 +183,27 @@ void CloseDownload(Download* download) {
   delete download;
 }
 
-uint64_t DownloadSize(const Download& download) { return download.size; }
-
-DWORD ReadFileAt(HANDLE file, uint64_t offset, size_t size, std::string& bytes) {
-  bytes.assign(size, '\0');
-  size_t got = 0;
-  while (got < size) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset + got);
-    at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
-    const DWORD chunk = size - got > (1u << 20) ? (1u << 20) : static_cast<DWORD>(size - got);
-    DWORD read_now = 0;
-    if (!ReadFile(file, &bytes[got], chunk, &read_now, &at)) {
-      if (GetLastError() == ERROR_HANDLE_EOF) break;
-      return LastError();
-    }
-    if (read_now == 0) break;
-    got += read_now;
-  }
-  bytes.resize(got);
-  return 0;
-}
-
-SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes) {
-  return ReadFileAt(download.handle, offset, size, bytes);
-}
-
-SystemError WaitUntilNoOtherWriter(Download&, bool& still_written) {
-  still_written = false;
-  return 0;
-}
-
-SystemError CompareDownloadWithCurrent(Download& download, const Text& current, bool& same_file,
-                                       bool& same_bytes) {
-  same_file = same_bytes = false;
+SystemError CompareDownloadWithCurrent(Download& download, const Text& current, Likeness& likeness) {
+  likeness = Likeness::kAnother;
   // Shared with every other holder: a running updater has its image open.
   HANDLE program = CreateFileW(ExtendedPath(current).c_str(), GENERIC_READ,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (program == INVALID_HANDLE_VALUE) return 0;
-  BY_HANDLE_FILE_INFORMATION theirs_info, ours_info;
+  BY_HANDLE_FILE_INFORMATION theirs, ours;
   SystemError error = 0;
-  if (GetFileInformationByHandle(download.handle, &theirs_info) &&
-      GetFileInformationByHandle(program, &ours_info)) {
-    same_file = theirs_info.dwVolumeSerialNumber == ours_info.dwVolumeSerialNumber &&
-                theirs_info.nFileIndexHigh == ours_info.nFileIndexHigh &&
-                theirs_info.nFileIndexLow == ours_info.nFileIndexLow;
-    const uint64_t size = (uint64_t{ours_info.nFileSizeHigh} << 32) | ours_info.nFileSizeLow;
-    bool same = !same_file && size == download.size;
-    std::string theirs, ours;
-    for (uint64_t at = 0; same && at < size; at += ours.size()) {
-      error = ReadFileAt(download.handle, at, 1 << 18, theirs);
-      same = error == 0 && ReadFileAt(program, at, 1 << 18, ours) == 0 && ours == theirs &&
-             !ours.empty();
+  if (GetFileInformationByHandle(download.handle, &theirs) && GetFileInformationByHandle(program, &ours)) {
+    const uint64_t size = (uint64_t{ours.nFileSizeHigh} << 32) | ours.nFileSizeLow;
+    bool same = false;
+    if (SameFile(theirs, ours)) {
+      likeness = Likeness::kSameFile;
+    } else if (size == download.size) {
+      error = CompareContents(
+          [&](uint64_t offset, size_t count, std::string& bytes) { return ReadFileAt(download.handle, offset, count, bytes); },
+          [&](uint64_t offset, size_t count, std::string& bytes) { return ReadFileAt(program, offset, count, bytes); },
+          size, same);
+      if (same) likeness = Likeness::kSameBytes;
     }
-    same_bytes = same;
   }
   CloseHandle(program);
   return error;
@@ -243,50 +215,4 @@ SystemError RemoveDownload(Download& download) {
   return SetFileInformationByHandle(download.handle, FileDispositionInfo, &remove, sizeof remove)
              ? 0
              : LastError();
-}
-
-
-RunnableMachines GetRunnableMachines() {
-  RunnableMachines machines;
-  machines.format = ProgramFormat::kPe;
-  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  // Windows 11 says of each machine whether its programs run in user mode,
-  // x64 on ARM64 among them, which is emulated there but not by WOW64.
-  const auto attributes_of = LibraryFunction<HRESULT(WINAPI*)(USHORT, int*)>(kernel, "GetMachineTypeAttributes");
-  if (attributes_of != nullptr) {
-    for (const USHORT machine : {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_ARM64}) {
-      int attributes = 0;
-      if (SUCCEEDED(attributes_of(machine, &attributes)) && (attributes & 1 /* UserEnabled */) != 0) {
-        machines.pe.push_back(machine);
-      }
-    }
-    if (!machines.pe.empty()) return machines;
-  }
-  // Before it, the native machine, also as a 32-bit program on a 64-bit
-  // Windows. IsWow64Process2 came with Windows 10 1709; before it, the
-  // processor's architecture.
-  USHORT process_machine = 0, native = 0;
-  const auto is_wow64_process2 = LibraryFunction<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)>(kernel, "IsWow64Process2");
-  if (is_wow64_process2 == nullptr || !is_wow64_process2(GetCurrentProcess(), &process_machine, &native)) {
-    SYSTEM_INFO info;
-    GetNativeSystemInfo(&info);
-    native = info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64   ? IMAGE_FILE_MACHINE_AMD64
-             : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ? IMAGE_FILE_MACHINE_ARM64
-             : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? IMAGE_FILE_MACHINE_I386
-                                                                           : 0;
-  }
-  if (native == 0) return machines;  // not known: not checked
-  // x86 programs run everywhere; x64 ones on x64 Windows, and on ARM64
-  // Windows where it says it runs them as a WOW64 guest.
-  machines.pe = {IMAGE_FILE_MACHINE_I386};
-  if (native == IMAGE_FILE_MACHINE_AMD64) machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
-  if (native == IMAGE_FILE_MACHINE_ARM64) {
-    machines.pe.push_back(IMAGE_FILE_MACHINE_ARM64);
-    const auto guest_supported = LibraryFunction<HRESULT(WINAPI*)(USHORT, BOOL*)>(kernel, "IsWow64GuestMachineSupported");
-    BOOL x64 = FALSE;
-    if (guest_supported != nullptr && SUCCEEDED(guest_supported(IMAGE_FILE_MACHINE_AMD64, &x64)) && x64) {
-      machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
-    }
-  }
-  return machines;
 }

@@ -7,9 +7,9 @@
 #include "process/process_kill.h"
 #include "profile/mod_ini.h"
 #include "run/failure_record.h"
-#include "run/image_check.h"
 #include "run/run_ops.h"
-#include "run/signature_rule.h"
+#include "verify/image_check.h"
+#include "verify/signature_rule.h"
 
 namespace {
 
@@ -104,18 +104,22 @@ struct DownloadCloser {
 using HeldDownload = std::unique_ptr<Download, DownloadCloser>;
 
 // The download, opened and held from now on, with no other process writing
-// it; any of these failing refuses it.
+// it; any of this failing refuses it.
 HeldDownload OpenDownloadNoOneWrites(const Text& directory) {
   Download* opened = nullptr;
-  if (SystemError error = OpenDownload(directory, kDownloadedCopy, opened)) {
-    RefuseDownload(directory, TXT("cannot open it: ") + Reason(error));
-  }
+  DownloadOpen open = DownloadOpen::kHeld;
+  const SystemError error = OpenDownload(directory, kDownloadedCopy, opened, open);
   HeldDownload download(opened);
-  bool still_written = false;
-  if (SystemError error = WaitUntilNoOtherWriter(*download, still_written)) {
-    RefuseDownload(directory, TXT("cannot tell whether it is still written: ") + Reason(error));
+  switch (open) {
+    case DownloadOpen::kHeld:
+      break;
+    case DownloadOpen::kCannotOpen:
+      RefuseDownload(directory, TXT("cannot open it: ") + Reason(error));
+    case DownloadOpen::kWritersUnknown:
+      RefuseDownload(directory, TXT("cannot tell whether it is still written: ") + Reason(error));
+    case DownloadOpen::kStillWritten:
+      RefuseDownload(directory, TXT("another process is still writing it"));
   }
-  if (still_written) RefuseDownload(directory, TXT("another process is still writing it"));
   return download;
 }
 
@@ -136,10 +140,11 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
     RefuseDownload(directory, TXT("the current updater's signature cannot be read: ") + Reason(error));
   }
   Replacement* made = nullptr;
-  bool download_unreadable = false;
-  if (SystemError error = PrepareReplacement(download, current, made, download_unreadable)) {
-    if (download_unreadable) RefuseDownload(directory, TXT("cannot read it: ") + Reason(error));
-    FailStep(directory, TXT("Cannot prepare the new program beside the current executable"), error,
+  Prepared outcome = Prepared::kMade;
+  const SystemError prepare_error = PrepareReplacement(download, current, made, outcome);
+  if (outcome == Prepared::kDownloadUnreadable) RefuseDownload(directory, TXT("cannot read it: ") + Reason(prepare_error));
+  if (outcome == Prepared::kNotMade) {
+    FailStep(directory, TXT("Cannot prepare the new program beside the current executable"), prepare_error,
              kExitCurrentNotReplaceable);
   }
   prepared.reset(made);
@@ -157,7 +162,7 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
     SignatureFacts facts;
     // A pin that cannot be relied on refuses every download unread.
     SystemError error = 0;
-    if (pin.unusable.empty()) error = ReadReplacementSignature(replacement, download, pin, facts);
+    if (pin.unusable.empty()) error = ReadReplacementSignature(replacement, pin, facts);
     if (error != 0) {
       RefuseDownload(directory, TXT("cannot read it: ") + Reason(error));
     }
@@ -169,33 +174,36 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
 
 // Swaps the download into place when it is a new program; a download that
 // is the current program already is only removed, and nothing is stopped.
-// Returns the record of a download that could not be removed, or nothing.
+// Returns the record of what was left undone after the swap (the
+// download's signature not beside the new program, the download not
+// removed), or nothing.
 Text SwapIfNew(const Text& dir, const Text& current) {
   const HeldDownload download = OpenDownloadNoOneWrites(dir);
-  bool same_file = false, same_bytes = false;
-  if (SystemError error = CompareDownloadWithCurrent(*download, current, same_file, same_bytes)) {
+  Likeness likeness = Likeness::kAnother;
+  if (SystemError error = CompareDownloadWithCurrent(*download, current, likeness)) {
     RefuseDownload(dir, TXT("cannot read it: ") + Reason(error));
   }
   // Under a second name of its own (a hard link, a folder leading back) the
   // download is the working updater: nothing is removed.
-  if (same_file) return Text();
-  if (!same_bytes) {
+  if (likeness == Likeness::kSameFile) return Text();
+  // The swap is over at the rename; what fails after it is recorded while
+  // the new updater is still started.
+  Text left;
+  if (likeness == Likeness::kAnother) {
     Replacement& replacement = PrepareBeforeTheStop(dir, current, *download);
     KillProcessById(GetProcessIdByName(kUpdaterProcessName, current), current);
-    bool current_refused = false;
-    if (SystemError error = ReplaceCurrentWithReplacement(replacement, current, current_refused)) {
-      if (current_refused) FailStep(dir, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
+    Replaced replaced = Replaced::kReplaced;
+    const SystemError error = ReplaceCurrentWithReplacement(replacement, current, replaced);
+    if (replaced == Replaced::kCurrentRefused) FailStep(dir, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
+    if (replaced == Replaced::kNotPlaced) {
       FailStep(dir, TXT("Cannot move the downloaded copy into place"), error, kExitDownloadNotPlaced);
+    }
+    if (replaced == Replaced::kSignatureNotKept) {
+      left = TXT("Cannot keep the downloaded copy's signature beside it: ") + Reason(error);
     }
     prepared.reset();
   }
-  // The swap is over at the rename: the download's signature goes with it
-  // and the download is removed last; what fails there is recorded while
-  // the new updater is still started.
-  Text left;
-  if (SystemError error = same_bytes ? 0 : KeepSignatureBesideCurrent(*download, current)) {
-    left = TXT("Cannot keep the downloaded copy's signature beside it: ") + Reason(error);
-  }
+  // The download is removed last.
   if (SystemError error = RemoveDownload(*download)) {
     return TXT("Cannot remove the downloaded copy after the swap: ") + Reason(error);
   }
@@ -235,11 +243,11 @@ void FrmCopy::ReplaceAndRelaunch() {
   Text dir;
   if (GetProgramDirectory(dir) != 0) EndProcess(kExitNoProgramDirectory);
 
-  bool guard_taken = false;
-  if (SystemError error = TakeRunGuard(dir, kRunGuardWaitMs, guard_taken)) {
+  RunGuard guard = RunGuard::kTaken;
+  if (SystemError error = TakeRunGuard(dir, kRunGuardWaitMs, guard)) {
     FailStep(dir, TXT("Cannot wait for another run to finish"), error, kExitRunGuardFailed);
   }
-  if (!guard_taken) {
+  if (guard == RunGuard::kNotInTime) {
     RecordFailureAndEnd(dir, TXT("Cannot start: another run on this folder did not finish in time"),
                         kExitRunGuardFailed);
   }

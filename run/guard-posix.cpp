@@ -1,4 +1,6 @@
-// The run guard: one run at a time on a program directory.
+// The run guard (Linux): one run at a time on a program directory: a name in
+// the abstract socket namespace keyed on the folder's identity, and a lock
+// on a file in the folder that only its writers may open.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -147,8 +149,8 @@ Fd OpenLockFile(int folder_fd, const struct stat& folder) {
 
 }  // namespace
 
-SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
-  taken = false;
+SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, RunGuard& guard) {
+  guard = RunGuard::kNotInTime;
   Fd folder_fd(OpenFolderAnyLength(directory));
   struct stat folder;
   if (folder_fd.get() < 0 || fstat(folder_fd.get(), &folder) != 0) return LastError();
@@ -162,7 +164,7 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   // folder, meet there too).
   Fd lock = OpenLockFile(folder_fd.get(), folder);
   if (lock.get() < 0) {
-    taken = name_error == 0;
+    if (name_error == 0) guard = RunGuard::kTaken;
     return name_error;
   }
   const int error = FlockWithin(lock.get(), MillisecondsLeft(deadline));
@@ -172,6 +174,6 @@ SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken
   } else if (name_error != 0 || !IsLockingUnsupported(error)) {
     return name_error != 0 ? name_error : static_cast<SystemError>(error);
   }
-  taken = true;
+  guard = RunGuard::kTaken;
   return 0;
 }

@@ -1,5 +1,7 @@
-// The run guard: one run at a time on a program directory, whatever the
-// spelling of its path and whichever session runs it.
+// The run guard (Windows): one run at a time on a program directory,
+// whatever the spelling of its path and whichever session runs it: a named
+// mutex keyed on the folder's identity, in the Global\ namespace where a run
+// made it, else the session's.
 #include <windows.h>
 // After windows.h: the security descriptor language needs its types.
 #include <sddl.h>
@@ -11,12 +13,6 @@
 #include "run/run_ops.h"
 
 namespace {
-
-void AppendHex(Text& text, uint64_t value, int digits) {
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-    text += L"0123456789abcdef"[(value >> shift) & 0xf];
-  }
-}
 
 // The folder's identity, its volume and its file index: the same however
 // the path to it is spelled (another drive letter for the same place, a
@@ -30,12 +26,9 @@ Text FolderIdentity(const Text& directory) {
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(folder, &info) != 0;
   CloseHandle(folder);
-  Text identity;
-  if (!known) return identity;
-  AppendHex(identity, info.dwVolumeSerialNumber, 8);
-  identity += L'-';
-  AppendHex(identity, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 16);
-  return identity;
+  if (!known) return Text();
+  return HexText(info.dwVolumeSerialNumber, 8) + L'-' +
+         HexText((uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 16);
 }
 
 // Where the folder cannot be opened to learn its identity, a hash of its
@@ -51,9 +44,7 @@ Text PathKey(const Text& directory) {
   for (wchar_t c : lower) {
     hash = (hash ^ static_cast<uint16_t>(c)) * 1099511628211ull;
   }
-  Text key = L"path-";
-  AppendHex(key, hash, 16);
-  return key;
+  return L"path-" + HexText(hash, 16);
 }
 
 // Whether `owner` is this process's user, or the owner it gives the objects
@@ -147,21 +138,22 @@ HANDLE OpenRunGuardMutex(const Text& key, const Text& folder, bool& strangers) {
 
 }  // namespace
 
-SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken) {
-  taken = false;
+SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, RunGuard& guard) {
+  guard = RunGuard::kNotInTime;
   // The handle stays open until the process ends, which releases the mutex.
   Text key = FolderIdentity(directory);
   if (key.empty()) key = PathKey(directory);
   bool strangers = false;
   HANDLE mutex = OpenRunGuardMutex(key, ExtendedPath(FolderPath(directory)), strangers);
   if (mutex == nullptr) {
-    taken = strangers;
-    return strangers ? 0 : LastError();
+    if (!strangers) return LastError();
+    guard = RunGuard::kTaken;
+    return 0;
   }
   switch (WaitForSingleObject(mutex, timeout_ms)) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:  // an earlier run died holding it: its work is over
-      taken = true;
+      guard = RunGuard::kTaken;
       return 0;
     case WAIT_TIMEOUT:
       CloseHandle(mutex);

@@ -1,5 +1,9 @@
-// The replace: the current executable checked before the stop, and the
-// download put in its place in one rename; the leftovers of killed runs.
+// The replace (Linux): the current executable checked before the stop, the
+// new program made beside it (a copy of the download the run alone may
+// write, with the current one's owner, group and mode, flushed), renamed
+// over it in one step with its detached signature kept beside it; and the
+// leftovers of killed runs. Every step is relative to the folder's
+// descriptor.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -11,14 +15,13 @@
 #include <cstdint>
 #include <string>
 
+#include "common/contents.h"
 #include "common/file-posix.h"
-#include "run/download-posix.h"
+#include "run/run_ops-posix.h"
 #include "run/run_ops.h"
 
 void RemoveLeftoverCopies(const Text& current, const Text& profile) {
   // One listing serves both.
-  const Text current_prefix = TempNamePrefix(BaseName(current));
-  const Text profile_prefix = TempNamePrefix(BaseName(profile));
   const InFolder at = Locate(current);
   const int folder = openat(at.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = folder >= 0 ? fdopendir(folder) : nullptr;
@@ -28,14 +31,11 @@ void RemoveLeftoverCopies(const Text& current, const Text& profile) {
   }
   const time_t now = time(nullptr);
   while (dirent* entry = readdir(listing)) {
-    const bool of_current = IsTemporaryCopyName(entry->d_name, current_prefix);
     struct stat info;
-    if ((!of_current && !IsTemporaryCopyName(entry->d_name, profile_prefix)) ||
-        fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(info.st_mode) || (!of_current && now - info.st_mtime < kLeftoverAgeS)) {
-      continue;
+    if (fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+        IsLeftoverCopy(entry->d_name, at.name, BaseName(profile), now - info.st_mtime)) {
+      unlinkat(dirfd(listing), entry->d_name, 0);
     }
-    unlinkat(dirfd(listing), entry->d_name, 0);
   }
   closedir(listing);
 }
@@ -63,22 +63,6 @@ SystemError CheckCurrentReplaceable(const Text& current) {
 
 namespace {
 
-// Copies every byte; `read_failed` tells a failed read of `from_fd` from a
-// failed write of `to_fd` (a full disk, a quota, a file size limit).
-SystemError CopyContents(int from_fd, int to_fd, bool& read_failed) {
-  std::string chunk;
-  for (uint64_t at = 0;; at += chunk.size()) {
-    if (SystemError error = ReadAllAt(from_fd, at, 1 << 18, chunk)) {
-      read_failed = true;
-      return error;
-    }
-    if (chunk.empty()) return 0;
-    if (int error = WriteAllAt(to_fd, chunk.data(), chunk.size(), static_cast<off_t>(at))) {
-      return static_cast<SystemError>(error);
-    }
-  }
-}
-
 // The current executable's owner, group and mode for the new program, so
 // that it is no more writable than the one it replaces, whoever wrote the
 // download. Only root may give a file away; a run that cannot keeps it as
@@ -101,11 +85,41 @@ SystemError GiveProtectionOf(int folder, const Text& current, int fd) {
   return fchmod(fd, mode) == 0 ? 0 : LastError();
 }
 
+// The download's detached signature, as it was verified, written whole
+// beside the new program (a temporary name, renamed over the old one), and
+// removed from the download's folder unless another was put there since.
+SystemError KeepSignatureBeside(Replacement& replacement) {
+  Text temp;
+  Fd file = CreateTemporaryBeside(replacement.folder, replacement.current, temp);
+  if (file.get() < 0) return LastError();
+  SystemError error = static_cast<SystemError>(
+      WriteAllAt(file.get(), replacement.signature.data(), replacement.signature.size(), 0));
+  if (error == 0 && fchmod(file.get(), 0644) != 0) error = LastError();
+  if (error == 0 && fsync(file.get()) != 0) error = LastError();
+  const std::string name = replacement.current + kSignatureSuffix;
+  if (error == 0 && renameat(replacement.folder, temp.c_str(), replacement.folder, name.c_str()) != 0) {
+    error = LastError();
+  }
+  if (error != 0) {
+    unlinkat(replacement.folder, temp.c_str(), 0);
+    return error;
+  }
+  FlushFolderAt(replacement.folder);
+  const Download& download = *replacement.download;
+  const std::string downloaded = download.name + kSignatureSuffix;
+  struct stat named;
+  if (fstatat(download.folder, downloaded.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      SameFile(named, replacement.signature_file) && unlinkat(download.folder, downloaded.c_str(), 0) != 0) {
+    return LastError();
+  }
+  return 0;
+}
+
 }  // namespace
 
 SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
-                               bool& download_unreadable) {
-  download_unreadable = false;
+                               Prepared& prepared) {
+  prepared = Prepared::kNotMade;
   InFolder at = Locate(current);
   if (at.folder.get() < 0) return LastError();
   // Readable and writable by the run's user alone until it has the current
@@ -113,17 +127,24 @@ SystemError PrepareReplacement(Download& download, const Text& current, Replacem
   Text name;
   Fd copy = CreateTemporaryBeside(at.folder.get(), at.name, name);
   if (copy.get() < 0) return LastError();
-  SystemError error = CopyContents(download.fd, copy.get(), download_unreadable);
+  uint64_t copied = 0;
+  bool read_failed = false;
+  SystemError error = CopyContents(
+      [&](uint64_t offset, size_t size, std::string& bytes) { return ReadAllAt(download.fd, offset, size, bytes); },
+      [&](uint64_t offset, const std::string& bytes) -> SystemError {
+        return static_cast<SystemError>(WriteAllAt(copy.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset)));
+      },
+      copied, read_failed);
+  if (read_failed) prepared = Prepared::kDownloadUnreadable;
   if (error == 0) error = GiveProtectionOf(at.folder.get(), at.name, copy.get());
   if (error == 0 && fsync(copy.get()) != 0) error = LastError();
-  struct stat made;
-  if (error == 0 && fstat(copy.get(), &made) != 0) error = LastError();
   if (error != 0) {
     unlinkat(at.folder.get(), name.c_str(), 0);
     return error;
   }
-  replacement = new Replacement{at.folder.release(), name, at.name, copy.release(),
-                                static_cast<uint64_t>(made.st_size), false};
+  prepared = Prepared::kMade;
+  replacement = new Replacement{at.folder.release(), name, at.name, copy.release(), copied, false, &download,
+                                std::string(), {}};
   return 0;
 }
 
@@ -137,21 +158,22 @@ void DiscardReplacement(Replacement* replacement) {
 
 uint64_t ReplacementSize(const Replacement& replacement) { return replacement.size; }
 
-SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size,
-                              std::string& bytes) {
+SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size, std::string& bytes) {
   return ReadAllAt(replacement.fd, offset, size, bytes);
 }
 
-SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
-                                          bool& current_refused) {
-  current_refused = false;
-  if (renameat(replacement.folder, replacement.name.c_str(), replacement.folder,
-               replacement.current.c_str()) != 0) {
+SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current, Replaced& replaced) {
+  replaced = Replaced::kReplaced;
+  if (renameat(replacement.folder, replacement.name.c_str(), replacement.folder, replacement.current.c_str()) != 0) {
     const SystemError error = LastError();
-    current_refused = error == EISDIR || error == EBUSY || CheckCurrentReplaceable(current) != 0;
+    const bool current_refused = error == EISDIR || error == EBUSY || CheckCurrentReplaceable(current) != 0;
+    replaced = current_refused ? Replaced::kCurrentRefused : Replaced::kNotPlaced;
     return error;
   }
   replacement.placed = true;
   FlushFolderAt(replacement.folder);
-  return 0;
+  if (replacement.signature.empty()) return 0;
+  const SystemError error = KeepSignatureBeside(replacement);
+  if (error != 0) replaced = Replaced::kSignatureNotKept;
+  return error;
 }

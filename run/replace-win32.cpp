@@ -1,5 +1,9 @@
-// The replace: the current executable checked before the stop, and the
-// download put in its place in one rename; the leftovers of killed runs.
+// The replace (Windows): the current executable checked before the stop,
+// each read of it waiting out a holder; the new program made beside it (a
+// copy of the download no one else may write or delete, with the current
+// one's DACL and owner, flushed); renamed over it through its own handle,
+// with POSIX semantics where the system has them; and the leftovers of
+// killed runs.
 #include <windows.h>
 // After windows.h: the security calls need its types.
 #include <aclapi.h>
@@ -8,35 +12,35 @@
 #include <cstring>
 #include <string>
 
+#include "common/contents.h"
+#include "common/file-win32.h"
 #include "common/path-win32.h"
 #include "common/retry-win32.h"
 #include "common/temp_name.h"
-#include "run/download-win32.h"
+#include "run/run_ops-win32.h"
 #include "run/run_ops.h"
 
 namespace {
 
-constexpr ULONGLONG kLeftoverAge100ns = ULONGLONG{kLeftoverAgeS} * 10000000;
-
-ULONGLONG FileTimeValue(const FILETIME& time) {
-  return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+// A file time in seconds.
+long long Seconds(const FILETIME& time) {
+  return static_cast<long long>(((ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime) / 10000000);
 }
 
 }  // namespace
 
 void RemoveLeftoverCopies(const Text& current, const Text& profile) {
-  FILETIME now_time;
-  GetSystemTimeAsFileTime(&now_time);
-  const ULONGLONG now = FileTimeValue(now_time);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
   for (const Text& path : {current, profile}) {
-    const Text folder = FolderOf(path) + L'\\', prefix = TempNamePrefix(NameOf(path));
+    const Text folder = FolderOf(path) + L'\\';
     WIN32_FIND_DATAW found;
-    HANDLE listing = FindFirstFileW(ExtendedPath(folder + prefix + L'*').c_str(), &found);
+    HANDLE listing = FindFirstFileW(ExtendedPath(folder + TempNamePrefix(NameOf(path)) + L'*').c_str(), &found);
     if (listing == INVALID_HANDLE_VALUE) continue;
     do {
-      if (IsTemporaryCopyName(found.cFileName, prefix) &&
-          (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-          (path == current || now - FileTimeValue(found.ftLastWriteTime) >= kLeftoverAge100ns)) {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+          IsLeftoverCopy(found.cFileName, NameOf(current), NameOf(profile),
+                         Seconds(now) - Seconds(found.ftLastWriteTime))) {
         DeleteFileW(ExtendedPath(folder + found.cFileName).c_str());
       }
     } while (FindNextFileW(listing, &found));
@@ -170,31 +174,28 @@ DWORD GiveProtectionOf(const Text& current, HANDLE file) {
 }  // namespace
 
 SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
-                               bool& download_unreadable) {
-  download_unreadable = false;
+                               Prepared& prepared) {
+  prepared = Prepared::kNotMade;
   Text path;
   HANDLE copy = CreateTemporaryCopy(current, path);
   if (copy == INVALID_HANDLE_VALUE) return LastError();
-  SystemError error = 0;
-  std::string chunk;
-  uint64_t at = 0;
-  for (; error == 0; at += chunk.size()) {
-    error = ReadDownloadAt(download, at, 1 << 18, chunk);
-    download_unreadable = error != 0;
-    if (error != 0 || chunk.empty()) break;
-    DWORD written = 0;
-    if (!WriteFile(copy, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) {
-      error = LastError();
-    }
-  }
+  uint64_t copied = 0;
+  bool read_failed = false;
+  SystemError error = CopyContents(
+      [&](uint64_t offset, size_t size, std::string& bytes) { return ReadFileAt(download.handle, offset, size, bytes); },
+      [&](uint64_t offset, const std::string& bytes) { return WriteFileAt(copy, offset, bytes); }, copied,
+      read_failed);
+  if (read_failed) prepared = Prepared::kDownloadUnreadable;
   if (error == 0) error = GiveProtectionOf(current, copy);
   if (error == 0 && !FlushFileBuffers(copy)) error = LastError();
-  replacement = new Replacement{copy, path, at, false};
+  replacement = new Replacement{copy, path, copied, false};
   if (error != 0) {
     DiscardReplacement(replacement);
     replacement = nullptr;
+    return error;
   }
-  return error;
+  prepared = Prepared::kMade;
+  return 0;
 }
 
 void DiscardReplacement(Replacement* replacement) {
@@ -214,8 +215,7 @@ SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t 
   return ReadFileAt(replacement.handle, offset, size, bytes);
 }
 
-SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
-                                          bool& current_refused) {
+SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current, Replaced& replaced) {
   const Text target = ExtendedPath(current);
   // With POSIX semantics, a holder that shares deletion (a scanner, an
   // indexer) keeps the old file open and no longer blocks the rename over
@@ -227,9 +227,12 @@ SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& 
     return RenameByHandle(replacement.handle, target, FileRenameInfo, 0);
   });
   // The new program is held by this handle alone: what refuses its rename
-  // is the current executable (or its folder).
-  current_refused = error == ERROR_ACCESS_DENIED || error == ERROR_DELETE_PENDING ||
-                    IsSharingOrLockViolation(error);
+  // is the current executable (or its folder). The signature is the
+  // program's own: it went with it.
+  replaced = error == 0 ? Replaced::kReplaced
+             : error == ERROR_ACCESS_DENIED || error == ERROR_DELETE_PENDING || IsSharingOrLockViolation(error)
+                 ? Replaced::kCurrentRefused
+                 : Replaced::kNotPlaced;
   if (error == 0) replacement.placed = true;
   return error;
 }

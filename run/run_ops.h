@@ -1,5 +1,7 @@
-// What the replace-and-relaunch run needs from the operating system. Each
-// platform defines these in its own file; the run's tests link fakes instead.
+// What the replace-and-relaunch run needs of the operating system, in the
+// order the run asks for it: the contract each platform's files keep (how
+// each keeps it is said at the top of those files). The run's tests link
+// fakes instead.
 #pragma once
 
 #include <cstddef>
@@ -8,21 +10,19 @@
 
 #include "common/system.h"
 #include "common/text.h"
-#include "run/image_check.h"
-#include "run/signature_rule.h"
-
-struct LocalTime {
-  int year, month, day, hour, minute, second;
-};
+#include "run/failure_record.h"
+#include "verify/image_check.h"
+#include "verify/signature_rule.h"
 
 // The folder holding the running executable, without a trailing separator.
 SystemError GetProgramDirectory(Text& directory);
 
-// Makes this run the only one on the program directory until the process
-// ends, whoever runs it and whatever the folder lets that user do. Waits up
-// to `timeout_ms` for another run to finish; `taken` is false when it did
-// not in time.
-SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, bool& taken);
+// One run at a time. kTaken: this run is the only one on the program
+// directory until the process ends, whoever runs it and whatever the folder
+// lets that user do; no stranger (a user who may not write the folder) can
+// make it wait. kNotInTime: another run did not finish within `timeout_ms`.
+enum class RunGuard { kTaken, kNotInTime };
+SystemError TakeRunGuard(const Text& directory, unsigned timeout_ms, RunGuard& guard);
 
 // Removes the temporary copies that this tool's steps make beside the
 // current executable and the profile (in one folder) and that a run killed
@@ -53,35 +53,24 @@ SystemError FindDownload(const Text& directory, const Text& below, DownloadFound
 // executable's place: the file checked is the file swapped.
 struct Download;
 
-// Opens the download as the swap will need it. On Windows with delete
-// access and shared for reading only, so that from now on no other process
-// may write, move or delete it; a process that holds it in a way that
-// refuses this is waited for, within a bound. On POSIX read-only, never
-// through a link, where it may be removed once it has been copied (its
-// folder and its attributes allow it).
-// It is reached as FindDownload reaches it.
-SystemError OpenDownload(const Text& directory, const Text& below, Download*& download);
+// How the download was opened, reached as FindDownload reaches it.
+enum class DownloadOpen {
+  kHeld,            // held: from now on no other process writes, moves or
+                    // deletes it, and none still had it open for writing
+  kCannotOpen,      // the error says why (a holder is waited for, within a bound)
+  kWritersUnknown,  // whether another process still writes it cannot be told
+  kStillWritten,    // another process still wrote it when the bound was over
+};
+SystemError OpenDownload(const Text& directory, const Text& below, Download*& download, DownloadOpen& open);
 void CloseDownload(Download* download);
-uint64_t DownloadSize(const Download& download);
 
-// Reads up to `size` bytes at `offset` (fewer at the end of the file).
-SystemError ReadDownloadAt(Download& download, uint64_t offset, size_t size, std::string& bytes);
-
-// Waits, within a bound, until no process has the download open for
-// writing; `still_written` tells that one still had when the bound was
-// over. On Windows the download's own handle already shuts writers out.
-SystemError WaitUntilNoOtherWriter(Download& download, bool& still_written);
-
-// Compares the download with the current executable: `same_file` where they
-// are one file under two names (a hard link, or a download folder that
-// leads back to the program folder), `same_bytes` where they hold the same
-// bytes. A current executable that is missing or cannot be read is neither.
-SystemError CompareDownloadWithCurrent(Download& download, const Text& current, bool& same_file,
-                                       bool& same_bytes);
-
-// The programs this system runs: which PE machines (Windows) or which ELF
-// machine (POSIX).
-RunnableMachines GetRunnableMachines();
+// How the download stands to the current executable: one file under two
+// names (a hard link, a download folder that leads back to the program
+// folder), or the same bytes. A current executable that is missing or
+// cannot be read is another program. An error where the download cannot be
+// read.
+enum class Likeness { kAnother, kSameBytes, kSameFile };
+SystemError CompareDownloadWithCurrent(Download& download, const Text& current, Likeness& likeness);
 
 // Whether the current executable may be replaced, known before anything is
 // stopped: 0 where it may be (also where it is missing), else the error the
@@ -91,61 +80,62 @@ RunnableMachines GetRunnableMachines();
 // is what frees it.
 SystemError CheckCurrentReplaceable(const Text& current);
 
+// The programs this system runs.
+RunnableMachines GetRunnableMachines();
+
 // The new program, made beside the current executable before anything is
 // stopped, and held until it has taken its place.
 struct Replacement;
 
+// kMade, or what could not be read or made: the download (kDownloadUnreadable)
+// or the new program beside the current executable (kNotMade: no room, no
+// right to make it).
+enum class Prepared { kMade, kDownloadUnreadable, kNotMade };
+
 // Copies the download's bytes, through its held handle, into a new file
 // beside the current executable under the tool's temporary name, which this
 // run creates and alone may write; gives it the current executable's
-// protection (POSIX: its owner, group and mode, never a set-user-ID or
-// set-group-ID bit the run cannot give with the owner; Windows: its DACL,
-// or the folder's inheritance where it inherits, and its owner where the
-// run may set it) and flushes it. `download_unreadable` tells that reading
-// the download failed, rather than making the copy.
+// protection (its owner and access, never more than the run may give, never
+// what the downloader gave) and makes it durable.
 SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
-                               bool& download_unreadable);
+                               Prepared& prepared);
 // Closes it, and removes the file unless it took the current's place.
 void DiscardReplacement(Replacement* replacement);
 uint64_t ReplacementSize(const Replacement& replacement);
 // Reads up to `size` bytes at `offset` (fewer at the end of the file).
-SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size,
-                              std::string& bytes);
+SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t size, std::string& bytes);
 
-// The publisher whose programs alone may replace the current executable:
-// on Windows the primary signer of its Authenticode signature, and its file
-// version; on POSIX the minisign key Plindor.pub in its folder, and the time
-// the current program's own signature beside it says it was signed. No pin
-// where the program is unsigned or there is no key. An error where the
-// pin cannot be read (a damaged signature).
+// The publisher whose programs alone may replace the current executable,
+// and the version no download may go below. No pin where the program is
+// unsigned, or no trust root is installed. An error where the pin cannot be
+// read (a damaged signature).
 SystemError ReadPublisherPin(const Text& current, PublisherPin& pin);
 
 // What the prepared program's signature says, read through the handle the
-// run holds on it (POSIX: the download's detached signature, read with the
-// download's guards and verified with the pin's key), offline and without
-// a user interface. An error where the program cannot be read.
-SystemError ReadReplacementSignature(Replacement& replacement, Download& download,
-                                     const PublisherPin& pin, SignatureFacts& facts);
+// run holds on it, verified against the pin's trust root, offline and
+// without a user interface. An error where the program cannot be read.
+SystemError ReadReplacementSignature(Replacement& replacement, const PublisherPin& pin, SignatureFacts& facts);
 
-// After the swap, the download's detached signature, as it was verified,
-// beside the new program, and removed from the download's folder; nothing
-// where there is none (Windows: the signature is in the program).
-SystemError KeepSignatureBesideCurrent(Download& download, const Text& current);
+// How the replace went: kReplaced; kSignatureNotKept, the new program in
+// place but its verified detached signature not beside it (the error says
+// why); or refused, by the current executable or its folder
+// (kCurrentRefused) or for the new program (kNotPlaced).
+enum class Replaced { kReplaced, kSignatureNotKept, kCurrentRefused, kNotPlaced };
 
 // Puts the prepared program in the current executable's place in one
 // rename, so that at every instant the current executable is the whole old
-// program or the whole new one, and makes it durable. On Windows a current
-// executable held for a moment is waited for, within a bound.
-// `current_refused` tells that the current executable refused it.
-SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current,
-                                          bool& current_refused);
+// program or the whole new one, and makes it durable; its verified detached
+// signature goes with it. A current executable held for a moment is waited
+// for, within a bound.
+SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current, Replaced& replaced);
 
 // Removes the download, the file that was opened, not whatever its name
 // leads to now.
 SystemError RemoveDownload(Download& download);
 
 // Starts the program without arguments, minimized and active where the
-// platform has windows, and does not wait for it.
+// platform has windows, in a session of its own with nothing of the
+// caller's, and does not wait for it.
 SystemError LaunchMinimized(const Text& path);
 
 // The system's words for the error in English, the same on every machine;

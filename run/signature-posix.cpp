@@ -1,6 +1,8 @@
-// The vendor's signature: the minisign key Plindor.pub installed beside the
-// program is the trust root; a download is signed by a detached
-// Plindor.exe.minisig beside it, which moves beside the new program.
+// The vendor's signature (Linux): the minisign key Plindor.pub installed
+// beside the program is the trust root, checked as sshd's StrictModes checks
+// a key file; a download is signed by a detached Plindor.exe.minisig beside
+// it, read as the download is and verified with libsodium, which the
+// replace then keeps beside the new program.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,14 +11,13 @@
 #include <string>
 
 #include "common/file-posix.h"
-#include "run/download-posix.h"
-#include "run/minisign.h"
+#include "run/run_ops-posix.h"
+#include "verify/minisign.h"
 #include "run/run_ops.h"
 
 namespace {
 
 const char kTrustRoot[] = "Plindor.pub";
-const char kSignatureSuffix[] = ".minisig";
 // Both files are a few lines; anything larger is no such file.
 constexpr off_t kLargestKeyFile = 4096;
 
@@ -91,9 +92,9 @@ SystemError ReadPublisherPin(const Text& current, PublisherPin& pin) {
   return 0;
 }
 
-SystemError ReadReplacementSignature(Replacement& replacement, Download& download,
-                                     const PublisherPin& pin, SignatureFacts& facts) {
+SystemError ReadReplacementSignature(Replacement& replacement, const PublisherPin& pin, SignatureFacts& facts) {
   facts = SignatureFacts();
+  const Download& download = *replacement.download;
   std::string text;
   struct stat info;
   if (SystemError error = ReadSmallFile(download.folder, download.name + kSignatureSuffix, text, info)) {
@@ -136,39 +137,7 @@ SystemError ReadReplacementSignature(Replacement& replacement, Download& downloa
     facts.version = {VersionKind::kSignedAt, signed_at};
   }
   ReadMinisignFileName(signature.trusted_comment, facts.file_name);
-  download.signature = text;
-  download.signature_file = info;
-  return 0;
-}
-
-SystemError KeepSignatureBesideCurrent(Download& download, const Text& current) {
-  if (download.signature.empty()) return 0;
-  const InFolder at = Locate(current);
-  if (at.folder.get() < 0) return LastError();
-  // Written whole under a temporary name, then renamed over the old one:
-  // the signature beside the program is always a whole one.
-  Text temp;
-  Fd file = CreateTemporaryBeside(at.folder.get(), at.name, temp);
-  if (file.get() < 0) return LastError();
-  SystemError error = static_cast<SystemError>(
-      WriteAllAt(file.get(), download.signature.data(), download.signature.size(), 0));
-  if (error == 0 && fchmod(file.get(), 0644) != 0) error = LastError();
-  if (error == 0 && fsync(file.get()) != 0) error = LastError();
-  const std::string name = at.name + kSignatureSuffix;
-  if (error == 0 && renameat(at.folder.get(), temp.c_str(), at.folder.get(), name.c_str()) != 0) {
-    error = LastError();
-  }
-  if (error != 0) {
-    unlinkat(at.folder.get(), temp.c_str(), 0);
-    return error;
-  }
-  FlushFolderAt(at.folder.get());
-  // The download's own, unless another was put at its name meanwhile.
-  const std::string downloaded = download.name + kSignatureSuffix;
-  struct stat named;
-  if (fstatat(download.folder, downloaded.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-      SameFile(named, download.signature_file) && unlinkat(download.folder, downloaded.c_str(), 0) != 0) {
-    return LastError();
-  }
+  replacement.signature = text;
+  replacement.signature_file = info;
   return 0;
 }

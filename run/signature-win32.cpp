@@ -1,6 +1,8 @@
-// The vendor's signature: the Authenticode signature of the current
-// executable names the publisher; the prepared program must carry one of
-// the same publisher's, verified by Windows itself through the run's handle.
+// The vendor's signature (Windows): the Authenticode signature of the
+// current executable names the publisher; the prepared program must carry
+// one of the same publisher's, verified by WinVerifyTrust itself through the
+// run's handle, offline and without a user interface. The pin's key is not
+// used: the signature is the program's own.
 #include <windows.h>
 // After windows.h: they need its types.
 #include <wincrypt.h>
@@ -9,10 +11,11 @@
 #include <cstdint>
 #include <string>
 
+#include "common/file-win32.h"
 #include "common/library-win32.h"
 #include "common/path-win32.h"
 #include "common/retry-win32.h"
-#include "run/download-win32.h"
+#include "run/run_ops-win32.h"
 #include "run/run_ops.h"
 
 namespace {
@@ -204,8 +207,7 @@ SystemError ReadPublisherPin(const Text& current, PublisherPin& pin) {
   return error;
 }
 
-SystemError ReadReplacementSignature(Replacement& replacement, Download&, const PublisherPin&,
-                                     SignatureFacts& facts) {
+SystemError ReadReplacementSignature(Replacement& replacement, const PublisherPin&, SignatureFacts& facts) {
   facts = SignatureFacts();
   CertificateTableLayout layout = CertificateTableLayout::kNone;
   ReadLayoutAndVersion(replacement.handle, replacement.size, layout, facts.version, facts.file_name);
@@ -219,4 +221,3 @@ SystemError ReadReplacementSignature(Replacement& replacement, Download&, const 
   return VerifySignature(replacement.handle, replacement.path, facts);
 }
 
-SystemError KeepSignatureBesideCurrent(Download&, const Text&) { return 0; }

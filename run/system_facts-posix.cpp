@@ -1,6 +1,9 @@
-// What the run asks of the system besides its steps: its own folder, the
-// words for an error, the local time, and its end.
+// What the run asks of the system besides its steps (Linux): its own folder,
+// the programs it runs, the words for an error, the local time, and its end.
+#include <elf.h>
+#include <fcntl.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +12,26 @@
 
 #include "common/file-posix.h"
 #include "run/run_ops.h"
+
+namespace {
+
+// The machine this tool is built for: a downloaded updater for another one
+// cannot run here.
+#if defined(__x86_64__)
+constexpr uint16_t kOwnElfMachine = EM_X86_64;
+#elif defined(__i386__)
+constexpr uint16_t kOwnElfMachine = EM_386;
+#elif defined(__aarch64__)
+constexpr uint16_t kOwnElfMachine = EM_AARCH64;
+#elif defined(__arm__)
+constexpr uint16_t kOwnElfMachine = EM_ARM;
+#elif defined(__riscv)
+constexpr uint16_t kOwnElfMachine = EM_RISCV;
+#else
+constexpr uint16_t kOwnElfMachine = 0;  // not known: not checked
+#endif
+
+}  // namespace
 
 SystemError GetProgramDirectory(Text& directory) {
   std::vector<char> buffer(256);
@@ -21,6 +44,16 @@ SystemError GetProgramDirectory(Text& directory) {
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+RunnableMachines GetRunnableMachines() {
+  // The kernel runs a script through its interpreter, as this process would
+  // run it: a regular file this process may execute.
+  return {ProgramFormat::kElf, {}, kOwnElfMachine, [](const std::string& interpreter) {
+            struct stat info;
+            return stat(interpreter.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                   faccessat(AT_FDCWD, interpreter.c_str(), X_OK, AT_EACCESS) == 0;
+          }};
 }
 
 // The C locale's words, whatever language the machine speaks.

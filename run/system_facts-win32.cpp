@@ -1,28 +1,10 @@
-// What the run asks of the system besides its steps: its own folder, the
-// words for an error, the local time, and its end.
+// What the run asks of the system besides its steps (Windows): its own
+// folder, the programs it runs, the words for an error, the local time, and
+// its end.
 #include <windows.h>
 
-#include <signal.h>
-
-#include "run/endings-win32.h"
-#include "run/frm_copy.h"
+#include "common/library-win32.h"
 #include "run/run_ops.h"
-
-namespace {
-
-// msvcrt's abort() (memory exhausted in the runtime's own code, say) raises
-// SIGABRT before it shows its box.
-void EndOnAbort(int) { EndAfterInternalFailure(); }
-
-LONG WINAPI EndOnUnhandledException(EXCEPTION_POINTERS*) { EndAfterInternalFailure(); }
-
-}  // namespace
-
-void InstallEndingHandlers() {
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-  signal(SIGABRT, EndOnAbort);
-  SetUnhandledExceptionFilter(EndOnUnhandledException);
-}
 
 SystemError GetProgramDirectory(Text& directory) {
   Text path(MAX_PATH, L'\0');
@@ -39,6 +21,51 @@ SystemError GetProgramDirectory(Text& directory) {
   if (separator == Text::npos) return ERROR_BAD_PATHNAME;
   directory = path.substr(0, separator);
   return 0;
+}
+
+RunnableMachines GetRunnableMachines() {
+  RunnableMachines machines;
+  machines.format = ProgramFormat::kPe;
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  // Windows 11 says of each machine whether its programs run in user mode,
+  // x64 on ARM64 among them, which is emulated there but not by WOW64.
+  const auto attributes_of = LibraryFunction<HRESULT(WINAPI*)(USHORT, int*)>(kernel, "GetMachineTypeAttributes");
+  if (attributes_of != nullptr) {
+    for (const USHORT machine : {IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64, IMAGE_FILE_MACHINE_ARM64}) {
+      int attributes = 0;
+      if (SUCCEEDED(attributes_of(machine, &attributes)) && (attributes & 1 /* UserEnabled */) != 0) {
+        machines.pe.push_back(machine);
+      }
+    }
+    if (!machines.pe.empty()) return machines;
+  }
+  // Before it, the native machine, also as a 32-bit program on a 64-bit
+  // Windows. IsWow64Process2 came with Windows 10 1709; before it, the
+  // processor's architecture.
+  USHORT process_machine = 0, native = 0;
+  const auto is_wow64_process2 = LibraryFunction<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)>(kernel, "IsWow64Process2");
+  if (is_wow64_process2 == nullptr || !is_wow64_process2(GetCurrentProcess(), &process_machine, &native)) {
+    SYSTEM_INFO info;
+    GetNativeSystemInfo(&info);
+    native = info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64   ? IMAGE_FILE_MACHINE_AMD64
+             : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ? IMAGE_FILE_MACHINE_ARM64
+             : info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ? IMAGE_FILE_MACHINE_I386
+                                                                           : 0;
+  }
+  if (native == 0) return machines;  // not known: not checked
+  // x86 programs run everywhere; x64 ones on x64 Windows, and on ARM64
+  // Windows where it says it runs them as a WOW64 guest.
+  machines.pe = {IMAGE_FILE_MACHINE_I386};
+  if (native == IMAGE_FILE_MACHINE_AMD64) machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
+  if (native == IMAGE_FILE_MACHINE_ARM64) {
+    machines.pe.push_back(IMAGE_FILE_MACHINE_ARM64);
+    const auto guest_supported = LibraryFunction<HRESULT(WINAPI*)(USHORT, BOOL*)>(kernel, "IsWow64GuestMachineSupported");
+    BOOL x64 = FALSE;
+    if (guest_supported != nullptr && SUCCEEDED(guest_supported(IMAGE_FILE_MACHINE_AMD64, &x64)) && x64) {
+      machines.pe.push_back(IMAGE_FILE_MACHINE_AMD64);
+    }
+  }
+  return machines;
 }
 
 // The words of the errors the steps can meet, as Microsoft's English

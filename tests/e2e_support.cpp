@@ -108,6 +108,15 @@ pid_t ForkChild(const std::function<void()>& body) {
   return pid;
 }
 
+bool AsNobody(const std::function<bool()>& body) {
+  pid_t child = ForkChild([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(body() ? 0 : 1);
+  });
+  int status = 0;
+  return WaitChild(child, status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 bool WaitChild(pid_t pid, int& status, int timeout_s) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
   for (;;) {

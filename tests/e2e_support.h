@@ -54,6 +54,10 @@ pid_t StartChild(const std::vector<std::string>& argv,
 // returns its pid.
 pid_t ForkChild(const std::function<void()>& body);
 
+// Runs `body` as nobody (uid and gid 65534) in a forked child; true when it
+// ended with code 0.
+bool AsNobody(const std::function<bool()>& body);
+
 // The child's exit as waitpid gives it, waiting up to `timeout_s`.
 bool WaitChild(pid_t pid, int& status, int timeout_s = 30);
 

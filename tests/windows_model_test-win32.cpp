@@ -577,7 +577,8 @@ bool AnyFileMatches(const std::wstring& pattern) {
 // The download at `path`, found or opened as the run does: from its folder.
 SystemError OpenDownloadAt(const std::wstring& path, Download*& download) {
   const size_t separator = path.rfind(L'\\');
-  return OpenDownload(path.substr(0, separator), path.substr(separator), download);
+  DownloadOpen open = DownloadOpen::kHeld;
+  return OpenDownload(path.substr(0, separator), path.substr(separator), download, open);
 }
 bool FoundAt(const std::wstring& path, SystemError& error) {
   const size_t separator = path.rfind(L'\\');
@@ -591,10 +592,14 @@ bool FoundAt(const std::wstring& path, SystemError& error) {
 SystemError Replace(const std::wstring& current, bool& current_refused) {
   Download* download = nullptr;
   Replacement* replacement = nullptr;
-  bool download_unreadable = false;
+  Prepared prepared = Prepared::kNotMade;
+  Replaced replaced = Replaced::kNotPlaced;
   SystemError error = OpenDownloadAt(PutFile(L"download.exe", "new"), download);
-  if (error == 0) error = PrepareReplacement(*download, current, replacement, download_unreadable);
-  if (error == 0) error = ReplaceCurrentWithReplacement(*replacement, current, current_refused);
+  if (error == 0) error = PrepareReplacement(*download, current, replacement, prepared);
+  if (error == 0) {
+    error = ReplaceCurrentWithReplacement(*replacement, current, replaced);
+    current_refused = replaced == Replaced::kCurrentRefused;
+  }
   if (error == 0) error = RemoveDownload(*download);
   DiscardReplacement(replacement);
   CloseDownload(download);
@@ -813,9 +818,9 @@ const Row kRows[] = {
          model.copy_fails = step;
          Download* download = nullptr;
          Replacement* replacement = nullptr;
-         bool download_unreadable = true;
+         Prepared prepared = Prepared::kMade;
          SystemError error = OpenDownloadAt(PutFile(L"download.exe", "new"), download);
-         if (error == 0) error = PrepareReplacement(*download, model.path, replacement, download_unreadable);
+         if (error == 0) error = PrepareReplacement(*download, model.path, replacement, prepared);
          DiscardReplacement(replacement);
          CloseDownload(download);
          const bool stray = AnyFileMatches(folder + L"\\.Plindor.exe.PlindorSwap-*");
@@ -825,7 +830,7 @@ const Row kRows[] = {
          const DWORD wanted = step == Model::kNamesTaken ? ERROR_FILE_EXISTS
                               : step == Model::kCreateCopy ? ERROR_ACCESS_DENIED
                                                            : ERROR_DISK_FULL;
-         if (error != wanted || replacement != nullptr || download_unreadable ||
+         if (error != wanted || replacement != nullptr || prepared != Prepared::kNotMade ||
              model.copy_creations != names || ContentOf(model.path) != "old" ||
              ContentOf(folder + L"\\download.exe") != "new" || stray) {
            return false;
@@ -1003,7 +1008,8 @@ const Row kRows[] = {
          DownloadFound found = DownloadFound::kNothing;
          const SystemError search = FindDownload(folder, L"\\Download\\Program\\Plindor.exe", found);
          Download* download = nullptr;
-         const SystemError open = OpenDownload(folder, L"\\Download\\Program\\Plindor.exe", download);
+         DownloadOpen opened = DownloadOpen::kHeld;
+         const SystemError open = OpenDownload(folder, L"\\Download\\Program\\Plindor.exe", download, opened);
          CloseDownload(download);
          detail += "found " + std::to_string(static_cast<int>(found)) + ", open " + std::to_string(open) + "; ";
          holds = holds && search == 0 && found == link.found && (open == 0) == (found == DownloadFound::kPlainFile);
@@ -1032,11 +1038,11 @@ const Row kRows[] = {
        for (const bool openable : {true, false}) {
          model.global_refused = true;
          model.global_openable = openable;
-         bool taken = false;
+         RunGuard taken = RunGuard::kNotInTime;
          const SystemError error = TakeRunGuard(folder, 1000, taken);
-         detail += "guard " + std::to_string(error) + (taken ? " taken " : " not taken ") +
+         detail += "guard " + std::to_string(error) + (taken == RunGuard::kTaken ? " taken " : " not taken ") +
                    std::string(model.mutex_name.begin(), model.mutex_name.end()) + "; ";
-         if (error != 0 || !taken || model.mutex_name != (openable ? L"Global\\" : L"Local\\") + std::wstring(key)) {
+         if (error != 0 || taken != RunGuard::kTaken || model.mutex_name != (openable ? L"Global\\" : L"Local\\") + std::wstring(key)) {
            return false;
          }
        }
@@ -1071,7 +1077,7 @@ const Row kRows[] = {
        model.folder_unopenable = true;
        for (const auto& guard : guards) {
          // Made first by someone else (a handle of this process keeps it).
-         bool taken = false;
+         RunGuard taken = RunGuard::kNotInTime;
          TakeRunGuard(spelling, 100, taken);
          if (guard.local_too) {
            CreateMutexW(nullptr, FALSE, (L"Local\\" + model.mutex_name.substr(model.mutex_name.find(L'\\') + 1)).c_str());
@@ -1084,7 +1090,7 @@ const Row kRows[] = {
          for (HANDLE mutex : model.mutexes) Real<decltype(&CloseHandle)>("kernel32", "CloseHandle")(mutex);
          model.mutexes.clear();
          model.guard_owner = L"O:SY";
-         if (error != 0 || !taken || made.size() != (guard.local_too ? 2u : 1u) || held != (guard.wanted != nullptr) ||
+         if (error != 0 || taken != RunGuard::kTaken || made.size() != (guard.local_too ? 2u : 1u) || held != (guard.wanted != nullptr) ||
              (guard.wanted != nullptr && model.mutex_name.rfind(guard.wanted, 0) != 0)) {
            return false;
          }
@@ -1097,7 +1103,7 @@ const Row kRows[] = {
      [](std::string&) {
        model.module_path = L"C:\\PlindorSwap.exe";
        std::wstring directory;
-       bool taken = false;
+       RunGuard taken = RunGuard::kNotInTime;
        const bool root = GetProgramDirectory(directory) == 0 && directory == L"C:" &&
                          TakeRunGuard(directory, 1000, taken) == 0 && model.opened_folder == L"C:\\";
        // Where the system cannot name the program, or names no folder, there
@@ -1119,7 +1125,7 @@ const Row kRows[] = {
        CreateDirectoryW(guarded.c_str(), nullptr);
        struct Holder {
          static DWORD WINAPI Run(LPVOID holding) {
-           bool taken = false;
+           RunGuard taken = RunGuard::kNotInTime;
            TakeRunGuard(guarded, 1000, taken);
            SetEvent(holding);
            Real<decltype(&Sleep)>("kernel32", "Sleep")(INFINITE);
@@ -1131,14 +1137,14 @@ const Row kRows[] = {
        Real<decltype(&WaitForSingleObject)>("kernel32", "WaitForSingleObject")(holding, 10000);
        CloseHandle(holding);
        model.mutexes.clear();
-       bool taken = true;
+       RunGuard taken = RunGuard::kTaken;
        const SystemError error = TakeRunGuard(guarded, 100, taken);
        TerminateThread(holder, 0);
        CloseHandle(holder);
        RemoveDirectoryW(guarded.c_str());
        detail += "guard " + std::to_string(error) + ", " + std::to_string(model.mutexes.size()) +
                 " handles, " + std::to_string(model.allocated.size()) + " descriptors";
-       return error == 0 && !taken && model.mutexes.empty() && model.allocated.empty();
+       return error == 0 && taken != RunGuard::kTaken && model.mutexes.empty() && model.allocated.empty();
      }},
     {"a run removes the leftover copies of the executable at once, those of the profile once "
      "they are a minute old, and no other file",
@@ -1183,7 +1189,7 @@ const Row kRows[] = {
        model.folder_unopenable = true;
        std::wstring names[2];
        for (int i = 0; i < 2; ++i) {
-         bool taken = false;
+         RunGuard taken = RunGuard::kNotInTime;
          std::wstring spelling = folder;
          for (wchar_t& c : spelling) c = i == 0 ? towlower(c) : towupper(c);
          TakeRunGuard(spelling, 1000, taken);

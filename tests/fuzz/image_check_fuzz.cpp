@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "run/image_check.h"
+#include "verify/image_check.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
-#include "run/signature_rule.h"
+#include "verify/signature_rule.h"
 
 #include "common/ascii.h"
-#include "run/failure_record.h"
 
 namespace {
 

@@ -1,9 +1,8 @@
-#include "run/image_check.h"
+#include "verify/image_check.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "run/failure_record.h"
 
 namespace {
 

@@ -1,8 +1,10 @@
-#include "run/minisign.h"
+#include "verify/minisign.h"
 
 #include <sodium.h>
 
 #include <vector>
+
+#include "common/contents.h"
 
 // No sodium_init: verifying needs neither the random generator nor threads,
 // and the processor-specific BLAKE2b it would pick hashed more slowly than
@@ -92,7 +94,7 @@ bool VerifyMinisignFile(const MinisignKey& key, const MinisignSignature& signatu
   crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
   std::string chunk;
   for (uint64_t at = 0;; at += chunk.size()) {
-    if (!read(at, 1 << 18, chunk)) {
+    if (!read(at, kChunkBytes, chunk)) {
       unreadable = true;
       return false;
     }

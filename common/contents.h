@@ -1,31 +1,41 @@
-// A file's contents copied or compared a chunk at a time: the platform files
-// read and write at an offset, and these loops are written once.
+// A file's contents copied or compared a chunk at a time, for every system:
+// `read(offset, size, bytes)` and `write(offset, bytes)` give 0 or an error.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "common/system.h"
 
-// How much is read or written at a time: a few pages, far from any memory
-// bound, and large enough that a 100 MB program takes a few hundred calls.
+// A few pages: far from any memory bound, a few hundred calls for 100 MB.
 constexpr size_t kChunkBytes = size_t{1} << 18;
 
-// Reads up to `size` bytes at `offset` (fewer at the end of the file): 0 or
-// the system's error.
-using ReadChunkAt = std::function<SystemError(uint64_t offset, size_t size, std::string& bytes)>;
-// Writes all of `bytes` at `offset`: 0 or the system's error.
-using WriteChunkAt = std::function<SystemError(uint64_t offset, const std::string& bytes)>;
-
-// Copies every byte `read` gives to `write`, and counts them in `copied`.
+// Copies every byte `read` gives to `write`, counted in `copied`;
 // `read_failed` tells a failed read from a failed write (a full disk, a
 // quota, a file size limit).
-SystemError CopyContents(const ReadChunkAt& read, const WriteChunkAt& write, uint64_t& copied,
-                         bool& read_failed);
+template <typename Read, typename Write>
+SystemError CopyContents(Read read, Write write, uint64_t& copied, bool& read_failed) {
+  std::string chunk;
+  for (copied = 0;; copied += chunk.size()) {
+    if (SystemError error = read(copied, kChunkBytes, chunk)) {
+      read_failed = true;
+      return error;
+    }
+    if (chunk.empty()) return 0;
+    if (SystemError error = write(copied, chunk)) return error;
+  }
+}
 
-// Whether `first` and `second` both hold the same `size` bytes. An error
-// reading `first` is returned; `second` that cannot be read, or that ends
-// early, is not the same.
-SystemError CompareContents(const ReadChunkAt& first, const ReadChunkAt& second, uint64_t size, bool& same);
+// Whether both hold the same `size` bytes; only `first`'s read error is one.
+template <typename ReadFirst, typename ReadSecond>
+SystemError CompareContents(ReadFirst first, ReadSecond second, uint64_t size, bool& same) {
+  std::string theirs, ours;
+  same = false;
+  for (uint64_t at = 0; at < size; at += ours.size()) {
+    if (SystemError error = first(at, kChunkBytes, theirs)) return error;
+    if (second(at, kChunkBytes, ours) != 0 || ours != theirs || ours.empty()) return 0;
+  }
+  same = true;
+  return 0;
+}

@@ -144,14 +144,6 @@ inline Text BaseName(const Text& path) {
   return slash == Text::npos ? path : path.substr(slash + 1);
 }
 
-// A name for a temporary file beside `path`, as a template for mkostemp.
-inline Text TempNameBeside(const Text& path) {
-  Text directory = DirectoryOf(path);
-  if (directory.back() != '/') directory += '/';
-  return directory + TempNamePrefix(BaseName(path)) + Text(kTempNameUniqueChars, 'X');
-}
-
-
 // Opens a folder (O_PATH) by a path of any length: the kernel refuses a
 // path of PATH_MAX bytes or more whole, so a longer one is walked a name at
 // a time. -1 with errno where it cannot be opened.
@@ -178,12 +170,6 @@ inline int OpenFolderAnyLength(const Text& folder) {
 inline void FlushFolderAt(int folder_fd) {
   Fd dir(openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) fsync(dir.get());
-}
-
-// The same, for a folder named by its path.
-inline void FlushFolder(const Text& folder) {
-  Fd dir(OpenFolderAnyLength(folder));
-  if (dir.get() >= 0) FlushFolderAt(dir.get());
 }
 
 // A path's folder, open (O_PATH), and its last name: every step made
@@ -247,5 +233,25 @@ inline SystemError CheckFolderLetsRename(int folder_fd, const struct stat* file)
       file->st_uid != me) {
     return EPERM;
   }
+  return 0;
+}
+
+// Writes `bytes` as the file `name` in the folder open at `folder`, whole:
+// under the temporary name of `kin` (its leftovers are cleared), with `mode`,
+// flushed, renamed over what stood there, durably. 0 or the errno.
+inline SystemError WriteFileWhole(int folder, const Text& name, const Text& kin, const std::string& bytes,
+                                  mode_t mode) {
+  Text temp;
+  Fd file = CreateTemporaryBeside(folder, kin, temp);
+  if (file.get() < 0) return LastError();
+  SystemError error = static_cast<SystemError>(WriteAllAt(file.get(), bytes.data(), bytes.size(), 0));
+  if (error == 0 && fchmod(file.get(), mode) != 0) error = LastError();
+  if (error == 0 && fsync(file.get()) != 0) error = LastError();
+  if (error == 0 && renameat(folder, temp.c_str(), folder, name.c_str()) != 0) error = LastError();
+  if (error != 0) {
+    unlinkat(folder, temp.c_str(), 0);
+    return error;
+  }
+  FlushFolderAt(folder);
   return 0;
 }

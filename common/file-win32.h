@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "common/path-win32.h"
 #include "common/system.h"
+#include "common/text.h"
 
 // Reads up to `size` bytes at `offset` of an open file (fewer at its end):
 // 0 or the system's error.
@@ -31,18 +33,16 @@ inline SystemError ReadFileAt(HANDLE file, uint64_t offset, size_t size, std::st
   return 0;
 }
 
-// Writes all of `bytes` at `offset` of an open file: 0 or the system's error.
-inline SystemError WriteFileAt(HANDLE file, uint64_t offset, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset + done);
-    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
-    const DWORD chunk = bytes.size() - done > (1u << 20) ? (1u << 20) : static_cast<DWORD>(bytes.size() - done);
-    DWORD written = 0;
-    if (!WriteFile(file, bytes.data() + done, chunk, &written, &at)) return LastError();
-    done += written;
-  }
-  return 0;
+// What identifies the file or folder at `path` (volume and file index),
+// read sharing everything; false where it cannot be opened.
+inline bool ReadFileIdentity(const Text& path, BY_HANDLE_FILE_INFORMATION& info) {
+  HANDLE file = CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool read = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  return read;
 }
 
 // Whether two open files are one file: the same volume and file index.

@@ -48,12 +48,10 @@ inline bool IsTemporaryCopyName(const Text& name, const Text& prefix) {
   return true;
 }
 
-// Whether a file named `name`, last written `age_s` seconds ago, in the
-// folder of the current executable `current_name` and the profile
-// `profile_name`, is a copy a killed run left behind: one of the current
-// executable's at once, as only a run holding the guard makes them; one of
-// the profile's once it is old enough, as writers from folders that share
-// the profile through links make them too.
+// Whether the file `name`, written `age_s` seconds ago, is a copy a killed
+// run left: of the current executable's at once (only a run holding the
+// guard makes them), of the profile's once old enough (writers from folders
+// sharing it through links make them too).
 inline bool IsLeftoverCopy(const Text& name, const Text& current_name, const Text& profile_name, long long age_s) {
   return IsTemporaryCopyName(name, TempNamePrefix(current_name)) ||
          (IsTemporaryCopyName(name, TempNamePrefix(profile_name)) && age_s >= kLeftoverAgeS);

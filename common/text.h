@@ -14,9 +14,8 @@ using TextChar = char;
 #define TXT(s) s
 #endif
 
-// The number in decimal digits. Written out by hand rather than with
-// printf, whose Windows implementation would be most of the shipped
-// program's size.
+// The number in decimal digits (by hand: Windows' printf would be most of
+// the shipped program).
 Text DecimalText(unsigned long long value);
 
 // The number in `digits` lowercase hex digits, zeros first.
@@ -26,7 +25,6 @@ Text HexText(unsigned long long value, int digits);
 // errors), or an HRESULT, its top bit set, in hex ("0x800b0004").
 Text ErrorNumberText(unsigned long error);
 
-// A name that anyone may have chosen (a certificate's, a file's), as a
-// record's key may hold it: printable ASCII without '=' (which ends a key),
-// and not too long.
+// A name anyone may have chosen, as a record's key may hold it: printable
+// ASCII without '=' (which ends a key), 64 characters at most.
 Text KeySafe(const Text& name);

@@ -48,38 +48,32 @@ bool ParsePid(const char* name, pid_t& pid) {
   return value > 0;
 }
 
-// The file name of the process's executable. Kernel threads and processes
+// The path of the process's executable as the kernel gives it (" (deleted)"
+// after it once it was replaced or deleted). Kernel threads and processes
 // that have ended but not been reaped have none, and a process this one may
 // not look at (another user's, for a run that is not root) gives none: they
 // are passed over, as none of them can be told to run the updater's program.
-bool ReadExeName(pid_t pid, Text& exe_name) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
-  char target[PATH_MAX];
-  const ssize_t length = readlink(path, target, sizeof target);
+bool ReadExePath(pid_t pid, Text& path) {
+  char link[64], target[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+  const ssize_t length = readlink(link, target, sizeof target);
   if (length <= 0) return false;
-  const char* end = target + length;
-  const char* base = end;
-  while (base > target && base[-1] != '/') --base;
-  exe_name.assign(base, end);
+  path.assign(target, static_cast<size_t>(length));
   return true;
 }
 
 bool RunsProgram(pid_t pid, const Text& program) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+  char link[64];
+  snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
   // The image itself, even where its name is gone.
   struct stat image, folder, named;
   const InFolder at = Locate(program);
-  if (stat(path, &image) != 0 || at.folder.get() < 0 || fstat(at.folder.get(), &folder) != 0) return false;
+  if (stat(link, &image) != 0 || at.folder.get() < 0 || fstat(at.folder.get(), &folder) != 0) return false;
   if (fstatat(at.folder.get(), at.name.c_str(), &named, 0) == 0 && SameFile(named, image)) return true;
   // A file replaced or deleted since the process started from it: the
-  // kernel names it by the path it had there, with " (deleted)".
-  const Text deleted = program + " (deleted)";
-  char target[PATH_MAX];
-  const ssize_t length = readlink(path, target, sizeof target);
-  return image.st_dev == folder.st_dev && length == static_cast<ssize_t>(deleted.size()) &&
-         deleted.compare(0, deleted.size(), target, static_cast<size_t>(length)) == 0;
+  // kernel names it by the path it had there.
+  Text path;
+  return image.st_dev == folder.st_dev && ReadExePath(pid, path) && path == program + " (deleted)";
 }
 
 }  // namespace
@@ -92,10 +86,12 @@ ProcessSnapshot* OpenProcessSnapshot() {
 
 bool ReadNextProcess(ProcessSnapshot& snapshot, uint32_t& id, Text& exe_name) {
   // A process that ends while the list is read is passed over.
+  Text path;
   while (dirent* entry = readdir(snapshot.proc)) {
     pid_t pid = 0;
-    if (ParsePid(entry->d_name, pid) && ReadExeName(pid, exe_name)) {
+    if (ParsePid(entry->d_name, pid) && ReadExePath(pid, path)) {
       id = static_cast<uint32_t>(pid);
+      exe_name = BaseName(path);
       return true;
     }
   }

@@ -4,7 +4,7 @@
 // After windows.h: the toolhelp header needs its types.
 #include <tlhelp32.h>
 
-#include "common/path-win32.h"
+#include "common/file-win32.h"
 
 // The snapshot is read through the ANSI entry points and record; with UNICODE
 // defined the header maps these names to the wide forms, so undo that here.
@@ -70,22 +70,10 @@ namespace {
 // another spelling of it (a drive letter and a UNC path, a short name, a
 // subst drive) with the same volume and file index.
 bool SameFile(const Text& a, const Text& b) {
-  if (CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                           TRUE) == CSTR_EQUAL) {
-    return true;
-  }
-  BY_HANDLE_FILE_INFORMATION info[2];
-  int known = 0;
-  for (const Text* path : {&a, &b}) {
-    HANDLE file = CreateFileW(ExtendedPath(*path).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    known += GetFileInformationByHandle(file, &info[known]) ? 1 : 0;
-    CloseHandle(file);
-  }
-  return known == 2 && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-         info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+  BY_HANDLE_FILE_INFORMATION first, second;
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+             CSTR_EQUAL ||
+         (ReadFileIdentity(a, first) && ReadFileIdentity(b, second) && SameFile(first, second));
 }
 
 // Whether the process open at `process` (with the limited query right) runs

@@ -108,8 +108,10 @@ enum class Outcome { kDone, kRefused, kChangedMeanwhile };
 // file cannot be replaced so; the caller then writes in place.
 Outcome ReplaceByRename(const Text& file, std::string_view content, const IniEdit& edit,
                         const struct stat& read_as, bool is_new) {
-  Text temp = TempNameBeside(file);
-  Fd out(mkostemp(&temp[0], O_CLOEXEC));
+  const InFolder at = Locate(file);
+  Text name;
+  Fd out = CreateTemporaryBeside(at.folder.get(), at.name, name);
+  const Text temp = DirectoryOf(file) + "/" + name;
   if (out.get() < 0) return Outcome::kRefused;
   struct stat made;
   bool kept = is_new || (fchown(out.get(), read_as.st_uid, read_as.st_gid) == 0 &&
@@ -136,7 +138,7 @@ Outcome ReplaceByRename(const Text& file, std::string_view content, const IniEdi
     return outcome;
   }
   // The rename itself is made durable by flushing the folder.
-  FlushFolder(DirectoryOf(file));
+  FlushFolderAt(at.folder.get());
   return Outcome::kDone;
 }
 

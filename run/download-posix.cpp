@@ -1,7 +1,5 @@
-// The download (Linux): found and opened relative to the program folder, a
-// name at a time, following only the links root or the folder's owner made;
-// read-only, never through a link, where it may be removed once copied; and
-// waited for while another process still writes it (a read lease).
+// The download (Linux): reached a name at a time from the program folder,
+// opened read-only, never through a link; another writer is told by a lease.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,9 +75,8 @@ Walk OpenDownloadFolder(const Text& directory, const Text& below, InFolder& at) 
 }
 
 // Waits, within the held-file bound, until no process has the file open for
-// writing. A read lease cannot be had while any process, this one included,
-// has the file open for writing. It is let go at once: a writer that opens
-// the file meanwhile breaks it with a signal that main() ignores.
+// writing: until then no read lease can be had. It is let go at once (a
+// writer opening the file meanwhile breaks it with a signal main() ignores).
 DownloadOpen WaitUntilNoOtherWriter(int fd, SystemError& error) {
   error = RetryWithin(
       kHeldFile,

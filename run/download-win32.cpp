@@ -1,8 +1,6 @@
-// The download (Windows): found below the program folder, following only the
-// links (name surrogates) of the system, the administrators or the folder's
-// owner; opened once with delete access and shared for reading only, so
-// that no one else may write, move or delete it (a writer refuses the open
-// too), a holder that refuses it waited for within the held-file bound.
+// The download (Windows): opened once with delete access and shared for
+// reading only, so that no one else may write, move or delete it (a writer
+// refuses the open too); a holder is waited for within the held-file bound.
 #include <windows.h>
 // After windows.h: the security calls need its types.
 #include <aclapi.h>
@@ -19,26 +17,36 @@
 
 namespace {
 
-// What a file is, read through a handle: its reparse tag (0: none) and its
-// identity on the machine.
+// What stands at a name, through a handle on the name itself.
 struct FileFacts {
-  DWORD attributes = 0, tag = 0, volume = 0;
-  uint64_t index = 0;
+  DWORD attributes = 0, tag = 0;
+  BY_HANDLE_FILE_INFORMATION identity = {};
 };
 
 bool ReadFacts(HANDLE file, FileFacts& facts) {
   FILE_ATTRIBUTE_TAG_INFO tag = {};
-  BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
-      !GetFileInformationByHandle(file, &info)) {
+      !GetFileInformationByHandle(file, &facts.identity)) {
     return false;
   }
   facts.attributes = tag.FileAttributes;
   facts.tag = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? tag.ReparseTag : 0;
-  facts.volume = info.dwVolumeSerialNumber;
-  facts.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   return true;
 }
+
+// A name surrogate (a symbolic link, a junction, a mount point) points
+// elsewhere; other reparse points (deduplicated files, cloud and HSM
+// placeholders, compressed files) are files like any other.
+bool IsLink(const FileFacts& facts) { return facts.tag != 0 && IsReparseTagNameSurrogate(facts.tag); }
+
+// The name itself, open to read what it is and who owns it.
+HANDLE OpenName(const Text& path) {
+  return CreateFileW(ExtendedPath(path).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 // Whether `owner` is the system's, the administrators' or that of the
 // program folder (whose owner is read once, where it is needed).
@@ -64,18 +72,15 @@ enum class Way { kOpen, kMissing, kStrangersLink };
 DWORD CheckTheWay(const Text& directory, const Text& below, Way& way) {
   way = Way::kOpen;
   for (size_t at = below.find(L'\\', 1); at != Text::npos; at = below.find(L'\\', at + 1)) {
-    HANDLE step = CreateFileW(ExtendedPath(directory + below.substr(0, at)).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE step = OpenName(directory + below.substr(0, at));
     if (step == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return LastError();
+      if (!IsMissing(GetLastError())) return LastError();
       way = Way::kMissing;
       return 0;
     }
     FileFacts facts;
     DWORD error = ReadFacts(step, facts) ? 0 : LastError();
-    if (error == 0 && facts.tag != 0 && IsReparseTagNameSurrogate(facts.tag)) {
+    if (error == 0 && IsLink(facts)) {
       PSID owner = nullptr;
       PSECURITY_DESCRIPTOR descriptor = nullptr;
       error = GetSecurityInfo(step, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
@@ -100,28 +105,17 @@ SystemError FindDownload(const Text& directory, const Text& below, DownloadFound
     found = DownloadFound::kBehindAStrangersLink;
     return 0;
   }
-  const Text extended = ExtendedPath(directory + below);
-  const DWORD attributes = GetFileAttributesW(extended.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
-    return LastError();
+  // A link copied into place could point anywhere, even at the executable.
+  HANDLE name = OpenName(directory + below);
+  if (name == INVALID_HANDLE_VALUE) return IsMissing(GetLastError()) ? 0 : LastError();
+  FileFacts facts;
+  const bool read = ReadFacts(name, facts);
+  CloseHandle(name);
+  if (!read) return LastError();
+  if ((facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0 &&
+      !IsLink(facts)) {
+    found = DownloadFound::kPlainFile;
   }
-  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
-    return 0;
-  }
-  // A name surrogate (a symbolic link, a junction, a mount point) is no
-  // plain file: moved into place it could point anywhere, even at the
-  // executable it replaces. Other reparse points (deduplicated files, cloud
-  // and HSM placeholders, compressed files) are files like any other.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(extended.c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE) return LastError();
-    FindClose(search);
-    if (IsReparseTagNameSurrogate(entry.dwReserved0)) return 0;
-  }
-  found = DownloadFound::kPlainFile;
   return 0;
 }
 
@@ -138,14 +132,12 @@ SystemError OpenDownload(const Text& directory, const Text& below, Download*& do
   const DWORD error = RetryFileStep(FileStep::kOpenDownload, path, [&]() -> DWORD {
     // What stands at the name now, seen through a handle on the name
     // itself: the search saw it by path, and it may have become a link.
-    HANDLE probe = CreateFileW(extended.c_str(), FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE probe = OpenName(path);
     if (probe == INVALID_HANDLE_VALUE) return LastError();
     const DWORD probe_error = ReadFacts(probe, named) ? 0 : LastError();
     CloseHandle(probe);
     if (probe_error != 0) return probe_error;
-    if (named.tag != 0 && IsReparseTagNameSurrogate(named.tag)) return ERROR_CANT_ACCESS_FILE;
+    if (IsLink(named)) return ERROR_CANT_ACCESS_FILE;
     // Delete access, as the removal needs; shared for reading only, so that
     // no other process may write, move or delete it from now on. A process
     // that still writes it refuses this open too. A plain file is opened as
@@ -164,8 +156,7 @@ SystemError OpenDownload(const Text& directory, const Text& below, Download*& do
   SystemError held_error = 0;
   if (!ReadFacts(file, held) || !GetFileSizeEx(file, &length)) {
     held_error = LastError();
-  } else if (held.volume != named.volume || held.index != named.index ||
-             (held.tag != 0 && IsReparseTagNameSurrogate(held.tag))) {
+  } else if (!SameFile(held.identity, named.identity) || IsLink(held)) {
     held_error = ERROR_CANT_ACCESS_FILE;
   }
   if (held_error != 0) {

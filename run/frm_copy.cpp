@@ -45,8 +45,7 @@ void RecordFailure(const Text& directory, const Text& description) {
 }
 
 // The error's words and its number: one key for one failure on every
-// machine, and a number to look up where there are no words (an HRESULT,
-// its top bit set, in hex, as it is looked up).
+// machine, and a number to look up where there are no words.
 Text Reason(SystemError error) {
   const Text words = DescribeSystemError(error);
   const Text number = ErrorNumberText(error);
@@ -60,8 +59,7 @@ const TextChar kLaunchStep[] = TXT("Cannot launch the updater");
 // that holds the guard, but the launch's own, ends with an updater running:
 // where none runs (one stopped for the swap, or none had been started),
 // the Plindor.exe in place is started, and the record's key says so. A
-// running one (which may have started this tool) gets no twin; a process of
-// that name running another folder's program is no updater of this one. Where that
+// running one (which may have started this tool) gets no twin. Where that
 // start fails too, both are recorded and the run ends as a failed launch.
 [[noreturn]] void RecordFailureAndEnd(const Text& directory, const Text& description,
                                       ExitCode code) {
@@ -174,9 +172,7 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
 
 // Swaps the download into place when it is a new program; a download that
 // is the current program already is only removed, and nothing is stopped.
-// Returns the record of what was left undone after the swap (the
-// download's signature not beside the new program, the download not
-// removed), or nothing.
+// Returns the record of what was left undone after the swap, or nothing.
 Text SwapIfNew(const Text& dir, const Text& current) {
   const HeldDownload download = OpenDownloadNoOneWrites(dir);
   Likeness likeness = Likeness::kAnother;

@@ -1,6 +1,5 @@
-// The run guard (Linux): one run at a time on a program directory: a name in
-// the abstract socket namespace keyed on the folder's identity, and a lock
-// on a file in the folder that only its writers may open.
+// The run guard (Linux): a name in the abstract socket namespace keyed on the
+// folder's identity, and a lock on a file only the folder's writers may open.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -17,9 +16,8 @@
 
 namespace {
 
-// Whether flock's failure says the folder's file system cannot lock: NFS
-// emulates flock with byte-range locks, which some servers refuse; some SMB
-// and FUSE mounts have no locks.
+// Whether flock's failure says the file system cannot lock (some NFS
+// servers, SMB and FUSE mounts).
 bool IsLockingUnsupported(int error) {
   return error == EBADF || error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP ||
          error == EINVAL;
@@ -88,14 +86,12 @@ SystemError TakeNamedGuard(const struct stat& folder, unsigned timeout_ms, Named
   return 0;
 }
 
-// The file through which runs take turns where the name cannot serve (runs
-// in another network namespace do not see it): in the program folder, and
-// open to no one who may not write the folder, so that no one else can hold
-// a lock on it.
+// The file through which runs take turns where the name cannot serve (in
+// another network namespace): open to none but the folder's writers, so
+// that no one else can hold a lock on it.
 const char kLockFile[] = ".PlindorSwap.lock";
 
-// The lock file's owner may read and write it; the folder's group and
-// others only where they may write the folder.
+// Its owner may open it; the folder's group and others where they may write.
 mode_t LockFileMode(const struct stat& folder) {
   mode_t mode = S_IRUSR | S_IWUSR;
   if ((folder.st_mode & S_IWGRP) != 0) mode |= S_IRGRP | S_IWGRP;
@@ -113,38 +109,25 @@ bool OnlyWritersMayOpen(const struct stat& lock, const struct stat& folder) {
          (lock.st_uid == 0 || lock.st_uid == folder.st_uid || lock.st_uid == geteuid());
 }
 
-// Gives a lock file this run made the folder's owner and group, where this
-// run may give them (root's), so that the folder owner's runs open it too,
-// and its mode; false where that fails.
-bool MakeTheFolders(int fd, const struct stat& folder) {
-  return (geteuid() != 0 || fchown(fd, folder.st_uid, folder.st_gid) == 0) && fchmod(fd, LockFileMode(folder)) == 0;
-}
-
 // The lock file, open for reading and writing; -1 where this run may not
 // open or make it. One that others may open, or a link in its place, is
 // made anew and renamed over it, never mended: whoever could open it may
-// hold it open still.
+// hold it open still. One this run owns gets the folder's owner and group
+// where the run may give them (root's), so that the folder owner's runs
+// open it too, and the mode for the folder's writers.
 Fd OpenLockFile(int folder_fd, const struct stat& folder) {
   struct stat info;
-  if (fstatat(folder_fd, kLockFile, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    Fd made(openat(folder_fd, kLockFile, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (made.get() >= 0 && !MakeTheFolders(made.get(), folder)) made = Fd(-1);
-    // Made by another run just now: opened as it stands.
-    if (made.get() >= 0 || errno != EEXIST || fstatat(folder_fd, kLockFile, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      return made;
-    }
+  if (fstatat(folder_fd, kLockFile, &info, AT_SYMLINK_NOFOLLOW) == 0 && !OnlyWritersMayOpen(info, folder) &&
+      WriteFileWhole(folder_fd, kLockFile, TXT("Plindor.exe"), std::string(), 0600) != 0) {
+    return Fd(-1);
   }
-  if (OnlyWritersMayOpen(info, folder)) {
-    return Fd(openat(folder_fd, kLockFile, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  Fd lock(openat(folder_fd, kLockFile, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (lock.get() >= 0 && fstat(lock.get(), &info) == 0 && info.st_uid == geteuid() &&
+      ((geteuid() == 0 && fchown(lock.get(), folder.st_uid, folder.st_gid) != 0) ||
+       fchmod(lock.get(), LockFileMode(folder)) != 0)) {
+    return Fd(-1);
   }
-  // Under the current executable's temporary name, which the next run
-  // clears should this one be killed before the rename.
-  Text temp;
-  Fd made = CreateTemporaryBeside(folder_fd, "Plindor.exe", temp);
-  if (made.get() < 0) return made;
-  if (MakeTheFolders(made.get(), folder) && renameat(folder_fd, temp.c_str(), folder_fd, kLockFile) == 0) return made;
-  unlinkat(folder_fd, temp.c_str(), 0);
-  return Fd(-1);
+  return lock;
 }
 
 }  // namespace

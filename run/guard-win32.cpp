@@ -1,7 +1,5 @@
-// The run guard (Windows): one run at a time on a program directory,
-// whatever the spelling of its path and whichever session runs it: a named
-// mutex keyed on the folder's identity, in the Global\ namespace where a run
-// made it, else the session's.
+// The run guard (Windows): a named mutex keyed on the folder's identity, in
+// the Global\ namespace where a run made it, else the session's.
 #include <windows.h>
 // After windows.h: the security descriptor language needs its types.
 #include <sddl.h>
@@ -9,6 +7,7 @@
 
 #include <cstdint>
 
+#include "common/file-win32.h"
 #include "common/path-win32.h"
 #include "run/run_ops.h"
 
@@ -19,14 +18,8 @@ namespace {
 // UNC path, a subst drive, a junction, a short name). Empty where the folder
 // cannot be opened to learn it.
 Text FolderIdentity(const Text& directory) {
-  HANDLE folder = CreateFileW(ExtendedPath(FolderPath(directory)).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return Text();
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(folder, &info) != 0;
-  CloseHandle(folder);
-  if (!known) return Text();
+  if (!ReadFileIdentity(FolderPath(directory), info)) return Text();
   return HexText(info.dwVolumeSerialNumber, 8) + L'-' +
          HexText((uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, 16);
 }

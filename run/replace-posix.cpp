@@ -1,9 +1,6 @@
-// The replace (Linux): the current executable checked before the stop, the
-// new program made beside it (a copy of the download the run alone may
-// write, with the current one's owner, group and mode, flushed), renamed
-// over it in one step with its detached signature kept beside it; and the
-// leftovers of killed runs. Every step is relative to the folder's
-// descriptor.
+// The replace (Linux), every step relative to the folder's descriptor: the
+// new program a copy only the run may write, with the current one's owner,
+// group and mode, flushed; one rename, its detached signature kept beside.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -86,25 +83,13 @@ SystemError GiveProtectionOf(int folder, const Text& current, int fd) {
 }
 
 // The download's detached signature, as it was verified, written whole
-// beside the new program (a temporary name, renamed over the old one), and
-// removed from the download's folder unless another was put there since.
+// beside the new program, and removed from the download's folder unless
+// another was put there since.
 SystemError KeepSignatureBeside(Replacement& replacement) {
-  Text temp;
-  Fd file = CreateTemporaryBeside(replacement.folder, replacement.current, temp);
-  if (file.get() < 0) return LastError();
-  SystemError error = static_cast<SystemError>(
-      WriteAllAt(file.get(), replacement.signature.data(), replacement.signature.size(), 0));
-  if (error == 0 && fchmod(file.get(), 0644) != 0) error = LastError();
-  if (error == 0 && fsync(file.get()) != 0) error = LastError();
-  const std::string name = replacement.current + kSignatureSuffix;
-  if (error == 0 && renameat(replacement.folder, temp.c_str(), replacement.folder, name.c_str()) != 0) {
-    error = LastError();
-  }
-  if (error != 0) {
-    unlinkat(replacement.folder, temp.c_str(), 0);
+  if (SystemError error = WriteFileWhole(replacement.folder, replacement.current + kSignatureSuffix,
+                                         replacement.current, replacement.signature, 0644)) {
     return error;
   }
-  FlushFolderAt(replacement.folder);
   const Download& download = *replacement.download;
   const std::string downloaded = download.name + kSignatureSuffix;
   struct stat named;

@@ -1,9 +1,7 @@
-// The replace (Windows): the current executable checked before the stop,
-// each read of it waiting out a holder; the new program made beside it (a
-// copy of the download no one else may write or delete, with the current
-// one's DACL and owner, flushed); renamed over it through its own handle,
-// with POSIX semantics where the system has them; and the leftovers of
-// killed runs.
+// The replace (Windows): each read of the current executable waits out a
+// holder; the new program is a copy no one else may write or delete, with
+// the current one's DACL and owner, flushed, renamed through its own handle
+// with POSIX semantics where the system has them.
 #include <windows.h>
 // After windows.h: the security calls need its types.
 #include <aclapi.h>
@@ -183,8 +181,12 @@ SystemError PrepareReplacement(Download& download, const Text& current, Replacem
   bool read_failed = false;
   SystemError error = CopyContents(
       [&](uint64_t offset, size_t size, std::string& bytes) { return ReadFileAt(download.handle, offset, size, bytes); },
-      [&](uint64_t offset, const std::string& bytes) { return WriteFileAt(copy, offset, bytes); }, copied,
-      read_failed);
+      // Written in order, so at the offset given.
+      [&](uint64_t, const std::string& bytes) -> SystemError {
+        DWORD written = 0;
+        return WriteFile(copy, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ? 0 : LastError();
+      },
+      copied, read_failed);
   if (read_failed) prepared = Prepared::kDownloadUnreadable;
   if (error == 0) error = GiveProtectionOf(current, copy);
   if (error == 0 && !FlushFileBuffers(copy)) error = LastError();

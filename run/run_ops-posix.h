@@ -27,8 +27,7 @@ struct Replacement {
   uint64_t size;
   bool placed;
   Download* download;  // whose bytes it holds
-  // The download's detached signature, as it was verified, and the file it
-  // was read from; empty where none was: it goes beside the new program.
+  // The detached signature verified for it, and its file; empty: none.
   std::string signature;
   struct stat signature_file;
 };

@@ -1,8 +1,6 @@
-// The vendor's signature (Linux): the minisign key Plindor.pub installed
-// beside the program is the trust root, checked as sshd's StrictModes checks
-// a key file; a download is signed by a detached Plindor.exe.minisig beside
-// it, read as the download is and verified with libsodium, which the
-// replace then keeps beside the new program.
+// The vendor's signature (Linux): the trust root is the minisign key
+// Plindor.pub beside the program, checked as sshd's StrictModes checks a key
+// file; a download's detached Plindor.exe.minisig is read as it is.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

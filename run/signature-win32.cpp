@@ -1,8 +1,6 @@
-// The vendor's signature (Windows): the Authenticode signature of the
-// current executable names the publisher; the prepared program must carry
-// one of the same publisher's, verified by WinVerifyTrust itself through the
-// run's handle, offline and without a user interface. The pin's key is not
-// used: the signature is the program's own.
+// The vendor's signature (Windows): the current executable's Authenticode
+// signer is the publisher; the new program's is verified by WinVerifyTrust
+// through the run's handle. The pin's key is not used.
 #include <windows.h>
 // After windows.h: they need its types.
 #include <wincrypt.h>

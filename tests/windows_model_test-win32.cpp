@@ -52,7 +52,6 @@ struct Model {
   enum Step { kNoCopyFailure, kCreateCopy, kNamesTaken, kWriteCopy, kFlushCopy } copy_fails = kNoCopyFailure;
   HANDLE copy = nullptr;         // the temporary copy beside the current executable
   int copy_creations = 0;        // how often its creation was tried
-  DWORD reparse_tag = 0;
   DWORD handle_tag = 0;          // the tag a handle on it sees (it became a link since the search)
   // The model's processes, by id: each one's image ("": it has ended, or
   // cannot be read), and those of another user, which refuse even the
@@ -179,10 +178,7 @@ bool ReplaceRefused(const std::wstring& target) {
 extern "C" {
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR path) {
-  if (IsModelPath(path)) {
-    if (StillPendingDelete()) return Refuse(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES;
-    if (model.reparse_tag != 0) return FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
-  }
+  if (IsModelPath(path) && StillPendingDelete()) return Refuse(ERROR_ACCESS_DENIED), INVALID_FILE_ATTRIBUTES;
   return Real<decltype(&GetFileAttributesW)>("kernel32", "GetFileAttributesW")(path);
 }
 
@@ -190,10 +186,6 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR path, LPWIN32_FIND_DATAW found) {
   HANDLE search = Real<decltype(&FindFirstFileW)>("kernel32", "FindFirstFileW")(path, found);
   if (search == INVALID_HANDLE_VALUE) return search;
   model.open.insert(search);
-  if (IsModelPath(path) && model.reparse_tag != 0) {
-    found->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    found->dwReserved0 = model.reparse_tag;
-  }
   return search;
 }
 
@@ -945,7 +937,7 @@ const Row kRows[] = {
                    {IO_REPARSE_TAG_SYMLINK, false}, {IO_REPARSE_TAG_MOUNT_POINT, false}};
        model.path = PutFile(L"Plindor.exe", "new");
        for (const auto& row : tags) {
-         model.reparse_tag = row.tag;
+         model.handle_tag = row.tag;
          SystemError error = 0;
          if (FoundAt(model.path, error) != row.found || error != 0) {
            detail = "tag " + std::to_string(row.tag);

@@ -15,8 +15,7 @@ uint64_t Multiply(uint64_t a, uint64_t b) {
   return b != 0 && a > kPastAnyFile / b ? kPastAnyFile : a * b;
 }
 
-// The most of a version information block that is read: a few hundred
-// bytes in any program.
+// The most of a version information that is read (a few hundred bytes).
 constexpr uint64_t kLargestVersionInfo = 64 * 1024;
 
 // How much of a script's first line the kernel reads for its interpreter.
@@ -230,8 +229,7 @@ uint64_t ElfNeeds(File& file, uint16_t machine, Text& unfit) {
 uint64_t Align4(uint64_t at) { return (at + 3) & ~uint64_t{3}; }
 
 // A block of a version information (VS_VERSIONINFO, StringFileInfo, a
-// string table, a string): three WORDs, its key, then its value and its
-// children, each on a four-byte boundary, all within its length.
+// string table, a string): three WORDs, its key, its value, its children.
 struct VersionBlock {
   uint64_t end = 0, value = 0, children = 0;
   std::u16string key;

@@ -43,8 +43,8 @@ struct SignatureFacts {
   uint32_t code = 0;  // the system's own answer, for the record (0: none to tell)
   Signer signer;
   Version version;
-  // The file it says it is: the trusted comment's file name (POSIX), the
-  // version information's OriginalFilename (Windows); empty: none.
+  // The file it says it is (a trusted comment's, a version information's
+  // OriginalFilename); empty: none.
   Text file_name;
 };
 
@@ -57,11 +57,11 @@ struct PublisherPin {
   Text unusable;
   Signer signer;
   Version version;
-  std::string verify_key;  // what a detached signature is verified with (POSIX)
+  std::string verify_key;  // what a detached signature is verified with; empty for an embedded one
   // The file a download must say it is, letter case aside (the publisher's
   // other files, its release notes, another of its programs, are no
   // updater); empty: any. `file_name_required`: one that says none is
-  // refused too (Windows: the current program has an OriginalFilename).
+  // refused too (the current program names itself the same way).
   Text file_name;
   bool file_name_required = false;
 };

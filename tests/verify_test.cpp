@@ -179,6 +179,8 @@ TEST(ImageCheckTest, RefusesWhatIsCutShortOfItsHeadersOrCannotRunHere) {
       {"ELF segment past any end", elf_wrapped_segment,
        short_of + "4864 bytes where its headers need 18446744073709551615"},
       {"PE, a DLL", with(pe32, 0x96, 0x2102, 2), "it is a DLL, not a program"},
+      {"PE, a program with its relocations stripped", with(pe32, 0x96, 0x0103, 2), ""},
+      {"PE, a program that exports functions", with(with(pe32, 0x98 + 96, 0x700, 4), 0x98 + 100, 0x40, 4), ""},
       {"PE for ARM64", with(pe32, 0x84, 0xaa64, 2), "it is a program for ARM64" + cannot_run},
       {"PE for x64, where x64 runs", with(pe64, 0x84, 0x8664, 2), ""},
       {"ELF for AArch64", with(elf64, 18, 183, 2), "it is a program for AArch64" + cannot_run},
@@ -249,6 +251,162 @@ TEST(ImageCheckTest, OnlyThisSystemsKindOfProgramIsAProgram) {
     };
     EXPECT_EQ(DescribeUnfitProgram(read, c.file.size(), windows), c.on_windows) << c.what;
     EXPECT_EQ(DescribeUnfitProgram(read, c.file.size(), linux_), c.on_linux) << c.what;
+  }
+}
+
+namespace {
+
+// A signed PE image of 0x800 bytes, its certificate table (WIN_CERTIFICATE:
+// its length, revision 2.0, PKCS#7, then a DER sequence of `der` bytes)
+// at 0x800, padded with zeros to a multiple of eight, then `after`.
+std::string SignedImage(size_t der, const std::string& after = "", uint32_t directories = 16) {
+  std::string image = PeImage(false, true, directories), table;
+  Put(table, 0, 8 + 4 + der, 4);
+  Put(table, 4, 0x200, 2);
+  Put(table, 6, 2, 2);
+  table += "\x30\x82";
+  Put(table, 10, der, 2, true);
+  table += std::string(der, 'd');
+  table.resize((table.size() + 7) / 8 * 8, '\0');
+  Put(image, 0x98 + 96 + 36, table.size(), 4);
+  return image + table + after;
+}
+
+// A block of a version information: its key, its value and its children.
+std::string VersionBlock(const std::u16string& key, const std::string& value, int type, const std::string& children) {
+  std::string block(6, '\0');
+  for (char16_t c : key + u'\0') Put(block, block.size(), c, 2);
+  block.resize((block.size() + 3) / 4 * 4, '\0');
+  block += value;
+  block.resize((block.size() + 3) / 4 * 4, '\0');
+  block += children;
+  Put(block, 0, block.size(), 2);
+  Put(block, 2, type == 1 ? value.size() / 2 : value.size(), 2);
+  Put(block, 4, type, 2);
+  return block;
+}
+
+std::string Utf16(const std::u16string& text) {
+  std::string bytes;
+  for (char16_t c : text + u'\0') Put(bytes, bytes.size(), c, 2);
+  return bytes;
+}
+
+// A PE image whose first section (at RVA 0x1000, file offset 0x600) holds a
+// resource directory: RT_VERSION, a name, a language, then `info`. The
+// directories' entries are `entries` (ID and offset, in order), at the
+// offsets the tree below gives: the root at 0, the name's at 0x18, the
+// language's at 0x30, the data entry at 0x48, the data at 0x58.
+std::string ImageWithVersion(const std::string& info, uint32_t name_entry = 1, uint32_t data_rva = 0x1058,
+                             int named_types = 0) {
+  std::string image = PeImage(false, false);
+  Put(image, 0x98 + 224 + 12, 0x1000, 4);  // the first section's RVA
+  Put(image, 0x98 + 96 + 16, 0x1000, 4);   // the resource directory
+  Put(image, 0x98 + 96 + 20, 0x200, 4);
+  std::string tree(0x58, '\0');
+  Put(tree, 12, named_types, 2);
+  Put(tree, 14, 1, 2);
+  for (int i = 0; i < named_types; ++i) Put(tree, 16 + 8 * i, 0x80000000u | 0x70, 4);
+  Put(tree, 16 + 8 * named_types, 16, 4);
+  Put(tree, 20 + 8 * named_types, 0x80000000u | 0x18, 4);
+  Put(tree, 0x18 + 14, 1, 2);
+  Put(tree, 0x18 + 16, name_entry, 4);
+  Put(tree, 0x18 + 20, 0x80000000u | 0x30, 4);
+  Put(tree, 0x30 + 14, 1, 2);
+  Put(tree, 0x30 + 16, 0x409, 4);
+  Put(tree, 0x30 + 20, 0x48, 4);
+  Put(tree, 0x48, data_rva, 4);
+  Put(tree, 0x4c, info.size(), 4);
+  tree += info;
+  image.replace(0x600, tree.size(), tree);
+  return image;
+}
+
+}  // namespace
+
+// The certificate table must be the file's last bytes, one signature
+// padded with zeros: bytes after it, or in it after the signature, are
+// where droppers hide.
+TEST(ImageCheckTest, CertificateTableIsOneSignatureEndingTheFile) {
+  using Layout = CertificateTableLayout;
+  std::string revision_1 = SignedImage(21), second = SignedImage(21), wrong_tag = SignedImage(21),
+              filled = SignedImage(21);
+  Put(revision_1, 0x800 + 4, 0x100, 2);
+  Put(second, 0x98 + 96 + 36, 0x40, 4);  // a table holding two certificates of 0x20
+  second.resize(0x800 + 0x20);
+  second += second.substr(0x800, 0x20);
+  wrong_tag[0x800 + 8] = 0x31;
+  filled[filled.size() - 1] = 'x';
+  const struct {
+    const char* what;
+    std::string file;
+    Layout layout;
+  } cases[] = {
+      {"one signature padded to eight bytes", SignedImage(21), Layout::kAtEnd},
+      {"one signature needing no padding", SignedImage(20), Layout::kAtEnd},
+      {"bytes after the table", SignedImage(21, "dropped"), Layout::kTrailingBytes},
+      {"bytes in the padding", filled, Layout::kTrailingBytes},
+      {"a second certificate", second, Layout::kTrailingBytes},
+      {"revision 1.0", revision_1, Layout::kTrailingBytes},
+      {"no DER sequence", wrong_tag, Layout::kTrailingBytes},
+      {"no certificate table", PeImage(false, false), Layout::kNone},
+      {"a directory count past 16 bits, the table within it", SignedImage(21, "", 0x10005), Layout::kAtEnd},
+      {"no PE image", "MZ" + std::string(0x7fe, '\0'), Layout::kNone},
+  };
+  for (const auto& c : cases) {
+    const ReadAt read = [&](uint64_t offset, size_t size, std::string& bytes) {
+      bytes = offset < c.file.size() ? c.file.substr(offset, size) : "";
+      return true;
+    };
+    EXPECT_EQ(CheckCertificateTableLayout(read, c.file.size()), c.layout) << c.what;
+  }
+}
+
+// The version information's file version and the name the program gives
+// itself, through the resource directory's three levels, never past what
+// each part may hold.
+TEST(ImageCheckTest, VersionInformationIsReadWhereItLies) {
+  std::string fixed(52, '\0');
+  Put(fixed, 0, 0xFEEF04BD, 4);
+  Put(fixed, 8, 0x00010002, 4);
+  Put(fixed, 12, 0x00030004, 4);
+  const std::string strings = VersionBlock(
+      u"StringFileInfo", "", 1,
+      VersionBlock(u"040904b0", "", 1,
+                   VersionBlock(u"FileDescription", Utf16(u"Updater"), 1, "") +
+                       VersionBlock(u"OriginalFilename", Utf16(u"Plindor.exe"), 1, "")));
+  const std::string info = VersionBlock(u"VS_VERSION_INFO", fixed, 0, strings);
+  const std::string no_strings = VersionBlock(u"VS_VERSION_INFO", fixed, 0, "");
+  std::string bad_signature = info;
+  Put(bad_signature, 40, 0x12345678, 4);
+  const uint64_t version = 0x0001000200030004;
+  const struct {
+    const char* what;
+    std::string file;
+    bool has_version;
+    std::u16string name;  // none: not read
+  } cases[] = {
+      {"an ID'd version entry", ImageWithVersion(info), true, u"Plindor.exe"},
+      {"named types before it", ImageWithVersion(info, 1, 0x1058, 1), true, u"Plindor.exe"},
+      {"a named version entry", ImageWithVersion(info, 0x80000000u | 0x60), true, u"Plindor.exe"},
+      {"no string table", ImageWithVersion(no_strings), true, u""},
+      {"no fixed information", ImageWithVersion(bad_signature), false, u"Plindor.exe"},
+      {"its data past its section", ImageWithVersion(info, 1, 0x1200), false, u""},
+      {"a block shorter than its header", ImageWithVersion(info.substr(0, 4)), false, u""},
+      {"a block longer than its data", ImageWithVersion(info.substr(0, info.size() - 8)), false, u""},
+      {"no resources", PeImage(false, false), false, u""},
+  };
+  for (const auto& c : cases) {
+    const ReadAt read = [&](uint64_t offset, size_t size, std::string& bytes) {
+      bytes = offset < c.file.size() ? c.file.substr(offset, size) : "";
+      return true;
+    };
+    uint64_t read_version = 0;
+    std::u16string name;
+    EXPECT_EQ(ReadFileVersion(read, c.file.size(), read_version), c.has_version) << c.what;
+    EXPECT_EQ(read_version, c.has_version ? version : 0) << c.what;
+    EXPECT_EQ(ReadVersionString(read, c.file.size(), u"OriginalFilename", name), !c.name.empty()) << c.what;
+    EXPECT_TRUE(name == c.name) << c.what;
   }
 }
 

@@ -23,8 +23,11 @@ constexpr unsigned kStoppedProcessEndMs = Bound(5000);
 // Another writer of the profile (Linux): its lock goes when it ends or dies;
 // past this the record is left out rather than written over it.
 constexpr unsigned kProfileLockMs = Bound(5000);
+// How long a swap's new program is watched: one that ends within it as only
+// a program that cannot run ends is taken away again.
+constexpr unsigned kWatchWindowMs = Bound(10000);
 // How long a run waits for another run on the same folder.
-constexpr unsigned kRunGuardWaitMs = Bound(90000);
+constexpr unsigned kRunGuardWaitMs = Bound(180000);
 
 struct RunWait {
   const char* what;
@@ -32,18 +35,28 @@ struct RunWait {
   unsigned most_per_run;
 };
 
-// Both systems' waits, counted as if one run met them all: two records
-// (a failure, and the failed start of the updater in place).
+// Both systems' waits, counted as if one run met them all. Records: five at
+// most, where a new program could not run and everything after went wrong
+// too (the download not removed, the list not written, the put back and then
+// the restart failed).
 constexpr RunWait kRunWaits[] = {
     {"the download opened (Windows), or its last writer (Linux)", kHeldFileMs, 1},
     {"the current executable: its attributes, its open, its protection and its signature read (Windows)",
      kHeldFileMs, 4},
-    {"the rename over it (Windows)", kHeldFileMs, 1},
+    {"the current executable's digest, where a killed run left its mark, and its second name (Windows)",
+     kHeldFileMs, 2},
+    {"the rename over it, and the previous program's put back (Windows)", kHeldFileMs, 2},
+    {"the run's own files beside it: the mark read and removed, the list of programs that could not run read "
+     "twice and written, the mark written and removed (Windows)",
+     kHeldFileMs, 7},
     {"the pause after the stop", kPauseAfterStopMs, 1},
     {"the stopped updater's end", kStoppedProcessEndMs, 1},
+    {"the new program's start and the start after a put back: a file held, or busy being written (Linux)",
+     kHeldFileMs, 2},
+    {"the watch of the new program", kWatchWindowMs, 1},
     {"each record: the profile call and, past MAX_PATH, two copies and a removal (Windows)",
-     kHeldFileMs, 2 * 4},
-    {"each record: another writer's lock (Linux)", kProfileLockMs, 2},
+     kHeldFileMs, 5 * 4},
+    {"each record: another writer's lock (Linux)", kProfileLockMs, 5},
 };
 
 constexpr unsigned LongestRunMs() {

@@ -9,6 +9,7 @@
 
 #include "common/path-win32.h"
 #include "common/system.h"
+#include "common/temp_name.h"
 #include "common/text.h"
 
 // Reads up to `size` bytes at `offset` of an open file (fewer at its end):
@@ -43,6 +44,22 @@ inline bool ReadFileIdentity(const Text& path, BY_HANDLE_FILE_INFORMATION& info)
   const bool read = GetFileInformationByHandle(file, &info) != 0;
   CloseHandle(file);
   return read;
+}
+
+// A new file beside `path`, under the tool's temporary name for it, that
+// no other process may write or delete while it is held; INVALID_HANDLE_VALUE
+// where none can be made (a name that is taken is tried under another).
+inline HANDLE CreateFileUnderTemporaryName(const Text& path, Text& temp) {
+  const Text prefix = FolderOf(path) + L'\\' + TempNamePrefix(NameOf(path));
+  uint64_t seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
+  for (int attempt = 0; attempt < kTempNameTries; ++attempt, seed = NextTempSeed(seed, attempt)) {
+    temp = TempNameFrom(prefix, seed);
+    HANDLE file = CreateFileW(ExtendedPath(temp).c_str(),
+                              GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                              FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  return INVALID_HANDLE_VALUE;
 }
 
 // Whether two open files are one file: the same volume and file index.

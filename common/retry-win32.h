@@ -20,6 +20,8 @@ enum class FileStep {
   kWriteProfile,        // the profile call
   kCopyProfile,         // the copies of a profile past MAX_PATH
   kRemoveProfileCopy,   // the removal of that temporary copy
+  kLaunch,              // the start of a program
+  kOwnFile,             // the run's own small files beside the program
 };
 
 // What a step waits out, besides a sharing or lock violation, which every
@@ -51,6 +53,8 @@ constexpr StepRetry kStepRetries[] = {
     {FileStep::kWriteProfile, kHeldOnly},
     {FileStep::kCopyProfile, kHeldOnly},
     {FileStep::kRemoveProfileCopy, kAnyDenial},
+    {FileStep::kLaunch, kHeldOnly},
+    {FileStep::kOwnFile, kAnyDenial},
 };
 
 inline bool IsSharingOrLockViolation(DWORD error) {

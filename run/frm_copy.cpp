@@ -1,7 +1,10 @@
 #include "run/frm_copy.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "common/bounds.h"
 #include "process/process_kill.h"
@@ -22,6 +25,13 @@ const Text kCurrentExe = "/Plindor.exe";
 const Text kDownloadedCopy = "/Download/Program/Plindor.exe";
 const Text kProfileFile = "/Server.ini";
 #endif
+// The run's files beside the current executable: the digest of a new
+// program not yet seen to run, written before the stop and removed by the
+// verdict; and the digests of the programs that could not run (the last
+// eight, a line each), never installed again.
+const Text kUnprovenSuffix = TXT(".unproven");
+const Text kCouldNotRunSuffix = TXT(".could-not-run");
+constexpr size_t kCouldNotRunKept = 8;
 // Matched as a prefix of the executable name, letter case aside.
 const Text kUpdaterProcessName = TXT("Plindor.EXE");
 const Text kRecordSection = TXT("Tovalane");
@@ -96,6 +106,27 @@ const TextChar kLaunchStep[] = TXT("Cannot launch the updater");
 // the key this failure has always had.
 const TextChar kCurrentRefusedStep[] = TXT("Cannot delete the current executable");
 
+// A digest as the run's files hold it: lowercase hex.
+std::string DigestText(const std::string& digest) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const unsigned char byte : digest) text += {kDigits[byte >> 4], kDigits[byte & 15]};
+  return text;
+}
+
+// The digests of the programs that could not run, oldest first.
+std::vector<std::string> ProgramsThatCouldNotRun(const Text& current) {
+  std::string list;
+  std::vector<std::string> digests;
+  if (ReadFileBeside(current, kCouldNotRunSuffix, list) != 0) return digests;
+  for (size_t at = 0; at < list.size();) {
+    const size_t end = std::min(list.find('\n', at), list.size());
+    if (end - at == 64) digests.push_back(list.substr(at, 64));
+    at = end + 1;
+  }
+  return digests;
+}
+
 struct DownloadCloser {
   void operator()(Download* download) const { CloseDownload(download); }
 };
@@ -126,7 +157,8 @@ HeldDownload OpenDownloadNoOneWrites(const Text& directory) {
 // made beside it, which no one else can write, is a whole program this
 // system runs (the file checked is the file swapped). Any of these failing
 // ends the run with nothing stopped.
-Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Download& download) {
+Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Download& download,
+                                  std::string& digest) {
   // First, as a folder that refuses the rename may refuse the copy's
   // removal too.
   if (SystemError error = CheckCurrentReplaceable(current)) {
@@ -167,13 +199,43 @@ Replacement& PrepareBeforeTheStop(const Text& directory, const Text& current, Do
     const Text refusal = JudgeSignature(pin, facts);
     if (!refusal.empty()) RefuseDownload(directory, refusal);
   }
+  // The same bytes that could not run once are never tried again: an
+  // updater that downloads the same release every hour would be stopped
+  // and broken every hour.
+  std::string read;
+  if (SystemError error = ReadReplacementDigest(replacement, read)) {
+    RefuseDownload(directory, TXT("cannot read it: ") + Reason(error));
+  }
+  digest = DigestText(read);
+  for (const std::string& broken : ProgramsThatCouldNotRun(current)) {
+    if (broken == digest) {
+      RefuseDownload(directory, TXT("it could not run when it was installed (sha256 ") +
+                                    Text(digest.begin(), digest.begin() + 8) + TXT(")"));
+    }
+  }
+  // The program in place stays beside it, whole, to be put back should
+  // the new one not run.
+  if (SystemError error = KeepPreviousProgram(current)) {
+    FailStep(directory, TXT("Cannot keep the current executable beside the new program"), error,
+             kExitCurrentNotReplaceable);
+  }
+  // A run killed from here on leaves this for the next one to finish.
+  if (SystemError error = WriteFileBeside(current, kUnprovenSuffix, digest)) {
+    FailStep(directory, TXT("Cannot mark the new program to be watched"), error, kExitCurrentNotReplaceable);
+  }
   return replacement;
 }
 
+// What a swap did: the digest of the program it put in place (none where
+// it swapped nothing), and the record of what was left undone after it.
+struct Swap {
+  std::string digest;
+  Text left;
+};
+
 // Swaps the download into place when it is a new program; a download that
 // is the current program already is only removed, and nothing is stopped.
-// Returns the record of what was left undone after the swap, or nothing.
-Text SwapIfNew(const Text& dir, const Text& current) {
+Swap SwapIfNew(const Text& dir, const Text& current) {
   const HeldDownload download = OpenDownloadNoOneWrites(dir);
   Likeness likeness = Likeness::kAnother;
   if (SystemError error = CompareDownloadWithCurrent(*download, current, likeness)) {
@@ -181,29 +243,92 @@ Text SwapIfNew(const Text& dir, const Text& current) {
   }
   // Under a second name of its own (a hard link, a folder leading back) the
   // download is the working updater: nothing is removed.
-  if (likeness == Likeness::kSameFile) return Text();
+  Swap swap;
+  if (likeness == Likeness::kSameFile) return swap;
   // The swap is over at the rename; what fails after it is recorded while
   // the new updater is still started.
-  Text left;
   if (likeness == Likeness::kAnother) {
-    Replacement& replacement = PrepareBeforeTheStop(dir, current, *download);
+    Replacement& replacement = PrepareBeforeTheStop(dir, current, *download, swap.digest);
     KillProcessById(GetProcessIdByName(kUpdaterProcessName, current), current);
     Replaced replaced = Replaced::kReplaced;
     const SystemError error = ReplaceCurrentWithReplacement(replacement, current, replaced);
+    // The program in place is still the previous one: there is nothing to watch.
+    if (replaced == Replaced::kCurrentRefused || replaced == Replaced::kNotPlaced) {
+      RemoveFileBeside(current, kUnprovenSuffix);
+    }
     if (replaced == Replaced::kCurrentRefused) FailStep(dir, kCurrentRefusedStep, error, kExitCurrentNotReplaceable);
     if (replaced == Replaced::kNotPlaced) {
       FailStep(dir, TXT("Cannot move the downloaded copy into place"), error, kExitDownloadNotPlaced);
     }
     if (replaced == Replaced::kSignatureNotKept) {
-      left = TXT("Cannot keep the downloaded copy's signature beside it: ") + Reason(error);
+      swap.left = TXT("Cannot keep the downloaded copy's signature beside it: ") + Reason(error);
     }
     prepared.reset();
   }
   // The download is removed last.
   if (SystemError error = RemoveDownload(*download)) {
-    return TXT("Cannot remove the downloaded copy after the swap: ") + Reason(error);
+    swap.left = TXT("Cannot remove the downloaded copy after the swap: ") + Reason(error);
   }
-  return left;
+  return swap;
+}
+
+// Starts the new program put in place (its digest `digest`) and watches it.
+// One that runs stays; one that cannot run (its start fails, or it ends as
+// only such a program ends: a library missing, a crash) is remembered, and
+// the previous program is put back and started, so that no release that
+// cannot run on this machine leaves it without an updater. `left`: what
+// the swap left undone, recorded too.
+[[noreturn]] void WatchTheNewUpdater(const Text& dir, const Text& current, const std::string& digest,
+                                     const Text& left) {
+  FirstMoments moments = FirstMoments::kRuns;
+  Text ending;
+  const SystemError error = LaunchAndWatch(current, kWatchWindowMs, moments, ending);
+  if (!left.empty()) RecordFailure(dir, left);
+  if (moments == FirstMoments::kRuns) {
+    RemoveFileBeside(current, kUnprovenSuffix);
+    if (error != 0) FailStep(dir, kLaunchStep, error, kExitLaunchFailed);
+    EndProcess(left.empty() ? kExitLaunched : kExitDownloadNotRemoved);
+  }
+  const Text could_not_run =
+      TXT("The new updater could not run: ") + (error != 0 ? TXT("it could not start: ") + Reason(error) : ending);
+  // Remembered before it is taken away: a run killed meanwhile leaves it
+  // in place, and the next one watches it again.
+  std::vector<std::string> broken = ProgramsThatCouldNotRun(current);
+  broken.erase(std::remove(broken.begin(), broken.end(), digest), broken.end());
+  broken.push_back(digest);
+  std::string list;
+  for (size_t i = broken.size() > kCouldNotRunKept ? broken.size() - kCouldNotRunKept : 0; i < broken.size(); ++i) {
+    list += broken[i] + "\n";
+  }
+  if (SystemError write_error = WriteFileBeside(current, kCouldNotRunSuffix, list)) {
+    RecordFailure(dir, TXT("Cannot remember that the new updater could not run: ") + Reason(write_error));
+  }
+  if (SystemError put_error = PutPreviousBack(current)) {
+    RecordFailure(dir, could_not_run);
+    RemoveFileBeside(current, kUnprovenSuffix);
+    FailStep(dir, TXT("Cannot put the previous updater back"), put_error, kExitNewUpdaterCannotRun);
+  }
+  RemoveFileBeside(current, kUnprovenSuffix);
+  const Text put_back = could_not_run + TXT("; the previous one was put back");
+  if (SystemError launch_error = LaunchMinimized(current)) {
+    RecordFailure(dir, put_back);
+    FailStep(dir, kLaunchStep, launch_error, kExitLaunchFailed);
+  }
+  RecordFailure(dir, put_back);
+  EndProcess(kExitNewUpdaterCannotRun);
+}
+
+// A run killed between its stop and its verdict left the new program
+// unproven: where no updater runs and that program is in place, it is
+// watched as if just swapped in; otherwise the mark is only removed.
+void FinishAKilledRunsSwap(const Text& dir, const Text& current) {
+  std::string marked, digest;
+  if (ReadFileBeside(current, kUnprovenSuffix, marked) != 0 || marked.empty()) return;
+  if (GetProcessIdByName(kUpdaterProcessName, current) == 0 && ReadProgramDigest(current, digest) == 0 &&
+      DigestText(digest) == marked) {
+    WatchTheNewUpdater(dir, current, marked, Text());
+  }
+  RemoveFileBeside(current, kUnprovenSuffix);
 }
 
 }  // namespace
@@ -252,6 +377,7 @@ void FrmCopy::ReplaceAndRelaunch() {
   const Text current = dir + kCurrentExe;
   // What runs killed midway left behind; only a holder of the guard may tell.
   RemoveLeftoverCopies(current, dir + kProfileFile);
+  FinishAKilledRunsSwap(dir, current);
   DownloadFound found = DownloadFound::kNothing;
   if (SystemError error = FindDownload(dir, kDownloadedCopy, found)) {
     FailStep(dir, TXT("Cannot search for the downloaded copy"), error, kExitSearchFailed);
@@ -262,8 +388,10 @@ void FrmCopy::ReplaceAndRelaunch() {
     RefuseDownload(dir, TXT("a link on its way belongs to neither an administrator nor the program folder's owner"));
   }
 
-  const Text not_removed = found == DownloadFound::kPlainFile ? SwapIfNew(dir, current) : Text();
+  const Swap swap = found == DownloadFound::kPlainFile ? SwapIfNew(dir, current) : Swap();
+  if (!swap.digest.empty()) WatchTheNewUpdater(dir, current, swap.digest, swap.left);
 
+  const Text& not_removed = swap.left;
   if (SystemError error = LaunchMinimized(current)) {
     if (!not_removed.empty()) RecordFailure(dir, not_removed);
     FailStep(dir, kLaunchStep, error, kExitLaunchFailed);

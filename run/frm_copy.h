@@ -14,6 +14,7 @@ enum ExitCode : int {
   kExitDownloadRefused = 7,  // nothing stopped or changed; see ReplaceAndRelaunch
   kExitInternalError = 8,    // an exception escaped, memory ran out: see EndAfterInternalFailure
   kExitDownloadNotRemoved = 9,  // swapped and launched, but the download (or its signature) is left
+  kExitNewUpdaterCannotRun = 10,  // the new updater could not run: the previous one was put back
 };
 
 // Where the run itself fails (an exception that escapes it, memory

@@ -1,11 +1,16 @@
-// The launch: the updater started as Windows starts a program.
+// The launch (Linux): the updater started as Windows starts a program, in a
+// session of its own with nothing of the caller's; a file still being
+// written (ETXTBSY) waited out. The run is the new program's parent, so a
+// swap's launch waits for it (waitpid) within the watch window.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/file-posix.h"
+#include "common/retry.h"
 #include "run/run_ops.h"
 
 extern char** environ;
@@ -27,15 +32,27 @@ int OpenNullDevice() {
   return fcntl(null_device.get(), F_DUPFD_CLOEXEC, 3);
 }
 
-}  // namespace
+// The endings only a program that cannot run has: killed by a signal of its
+// own making (a fault, an abort), or the loader's exits (126: the program
+// cannot be executed, 127: a library or its interpreter was not found).
+constexpr struct {
+  int signal;
+  const char* name;
+} kFaultSignals[] = {{SIGSEGV, "SIGSEGV"}, {SIGBUS, "SIGBUS"}, {SIGILL, "SIGILL"},
+                     {SIGFPE, "SIGFPE"},   {SIGABRT, "SIGABRT"}, {SIGSYS, "SIGSYS"}};
+constexpr int kLoaderExits[] = {126, 127};
+// The start failures that say the program itself cannot run here: no format
+// this system runs, its interpreter (the dynamic loader) missing or bad, not
+// executable. Any other (memory, a limit reached) says nothing of it.
+constexpr int kStartFailuresOfTheProgram[] = {ENOEXEC, ENOENT, ELIBBAD, EACCES, EPERM, ENOTDIR, ELOOP, EISDIR};
 
-SystemError LaunchMinimized(const Text& path) {
+int Spawn(const Text& path, pid_t& pid) {
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_t actions;
-  if (int error = posix_spawnattr_init(&attributes)) return static_cast<SystemError>(error);
+  if (int error = posix_spawnattr_init(&attributes)) return error;
   if (int error = posix_spawn_file_actions_init(&actions)) {
     posix_spawnattr_destroy(&attributes);
-    return static_cast<SystemError>(error);
+    return error;
   }
   // Started as Windows starts a program: in a session of its own, so that it
   // outlives this tool and any terminal; with nothing of the caller's, no
@@ -59,10 +76,60 @@ SystemError LaunchMinimized(const Text& path) {
   if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   if (error == 0) {
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid = 0;
     error = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
   }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  return static_cast<SystemError>(error);
+  return error;
+}
+
+// The start, a program another process still has open for writing waited
+// out within the held-file bound.
+SystemError Start(const Text& path, pid_t& pid) {
+  return RetryWithin(
+      kHeldFile, [&]() -> SystemError { return static_cast<SystemError>(Spawn(path, pid)); },
+      [](SystemError error) { return error == ETXTBSY; });
+}
+
+}  // namespace
+
+SystemError LaunchMinimized(const Text& path) {
+  pid_t pid = 0;
+  return Start(path, pid);
+}
+
+SystemError LaunchAndWatch(const Text& path, unsigned watch_ms, FirstMoments& moments, Text& ending) {
+  moments = FirstMoments::kRuns;
+  ending.clear();
+  pid_t pid = 0;
+  if (SystemError error = Start(path, pid)) {
+    for (const int failure : kStartFailuresOfTheProgram) {
+      if (error == static_cast<SystemError>(failure)) moments = FirstMoments::kCannotRun;
+    }
+    return error;
+  }
+  int status = 0;
+  const SystemError waited = RetryWithin(
+      PollingFor(watch_ms),
+      [&]() -> SystemError {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        return done == pid ? 0 : done == 0 ? EAGAIN : LastError();
+      },
+      [](SystemError error) { return error == EAGAIN || error == EINTR; });
+  // Still running when the window is over: it runs.
+  if (waited != 0) return 0;
+  for (const int code : kLoaderExits) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) == code) {
+      moments = FirstMoments::kCannotRun;
+      ending = "it ended at once with exit code " + DecimalText(static_cast<unsigned>(code));
+    }
+  }
+  for (const auto& fault : kFaultSignals) {
+    if (WIFSIGNALED(status) && WTERMSIG(status) == fault.signal) {
+      moments = FirstMoments::kCannotRun;
+      ending = std::string("it ended at once, killed by ") + fault.name + " (signal " +
+               DecimalText(static_cast<unsigned>(fault.signal)) + ")";
+    }
+  }
+  return 0;
 }

@@ -100,7 +100,84 @@ SystemError KeepSignatureBeside(Replacement& replacement) {
   return 0;
 }
 
+const char kPrevious[] = ".previous";
+
+// Errors by which a file system says it has no hard links, or none for
+// this file (a link count at its limit).
+bool HasNoHardLinks(SystemError error) {
+  return error == EPERM || error == EXDEV || error == EMLINK || error == ENOTSUP || error == EOPNOTSUPP ||
+         error == ENOSYS;
+}
+
+// A second name `second` for the file `name` of the folder open at `folder`,
+// made under the temporary name of `kin` (whose leftovers the next run
+// clears) and renamed over an older one: a hard link, or where there are
+// none, a durable copy with the file's protection. An older second name is
+// removed where `name` is missing: it would stand for another program.
+SystemError KeepSecondName(int folder, const Text& name, const Text& second, const Text& kin) {
+  struct stat info;
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return LastError();
+    return unlinkat(folder, second.c_str(), 0) == 0 || errno == ENOENT ? 0 : LastError();
+  }
+  Text temp;
+  SystemError error = EEXIST;
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^ static_cast<uint64_t>(getpid());
+  for (int attempt = 0; attempt < kTempNameTries && error == EEXIST; ++attempt, seed = NextTempSeed(seed, attempt)) {
+    temp = TempNameFrom(TempNamePrefix(kin), seed);
+    error = linkat(folder, name.c_str(), folder, temp.c_str(), 0) == 0 ? 0 : LastError();
+  }
+  if (HasNoHardLinks(error)) {
+    Fd from(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Fd copy = CreateTemporaryBeside(folder, kin, temp);
+    uint64_t copied = 0;
+    bool read_failed = false;
+    error = from.get() < 0 || copy.get() < 0 ? LastError()
+            : CopyContents(
+                  [&](uint64_t offset, size_t size, std::string& bytes) { return ReadAllAt(from.get(), offset, size, bytes); },
+                  [&](uint64_t offset, const std::string& bytes) -> SystemError {
+                    return static_cast<SystemError>(WriteAllAt(copy.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset)));
+                  },
+                  copied, read_failed);
+    if (error == 0) error = GiveProtectionOf(folder, name, copy.get());
+    if (error == 0 && fsync(copy.get()) != 0) error = LastError();
+  }
+  if (error == 0 && renameat(folder, temp.c_str(), folder, second.c_str()) != 0) error = LastError();
+  // A rename between two names of one file (a killed run had already made
+  // the second name) leaves both: the temporary one goes either way.
+  unlinkat(folder, temp.c_str(), 0);
+  if (error != 0) return error;
+  FlushFolderAt(folder);
+  return 0;
+}
+
 }  // namespace
+
+SystemError KeepPreviousProgram(const Text& current) {
+  const InFolder at = Locate(current);
+  if (at.folder.get() < 0) return LastError();
+  const Text signature = at.name + kSignatureSuffix;
+  if (SystemError error = KeepSecondName(at.folder.get(), at.name, at.name + kPrevious, at.name)) return error;
+  return KeepSecondName(at.folder.get(), signature, at.name + kPrevious + kSignatureSuffix, at.name);
+}
+
+SystemError PutPreviousBack(const Text& current) {
+  const InFolder at = Locate(current);
+  if (at.folder.get() < 0) return LastError();
+  const Text previous = at.name + kPrevious;
+  if (renameat(at.folder.get(), previous.c_str(), at.folder.get(), at.name.c_str()) != 0) return LastError();
+  // Its signature with it; the new program's, where the previous had none,
+  // would stand for another program.
+  const Text signature = at.name + kSignatureSuffix, previous_signature = previous + kSignatureSuffix;
+  if (renameat(at.folder.get(), previous_signature.c_str(), at.folder.get(), signature.c_str()) != 0 &&
+      (errno != ENOENT || (unlinkat(at.folder.get(), signature.c_str(), 0) != 0 && errno != ENOENT))) {
+    return LastError();
+  }
+  FlushFolderAt(at.folder.get());
+  return 0;
+}
 
 SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
                                Prepared& prepared) {

@@ -106,24 +106,6 @@ bool IsPosixRenameUnsupported(DWORD error) {
          error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-// A new file beside `path`, named as the tool's temporary copies are, that
-// no other process may write or delete while this run holds it.
-HANDLE CreateTemporaryCopy(const Text& path, Text& temp) {
-  const Text prefix = FolderOf(path) + L'\\' + TempNamePrefix(NameOf(path));
-  uint64_t seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
-  for (int attempt = 0; attempt < kTempNameTries; ++attempt, seed = NextTempSeed(seed, attempt)) {
-    temp = TempNameFrom(prefix, seed);
-    HANDLE file = CreateFileW(ExtendedPath(temp).c_str(),
-                              GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC |
-                                  WRITE_OWNER,
-                              FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
-    // A name that is taken is tried under another; any other refusal is final.
-    if (GetLastError() != ERROR_FILE_EXISTS) break;
-  }
-  return INVALID_HANDLE_VALUE;
-}
-
 // The current executable's protection for the new program: its DACL, as it
 // stands where it is protected from inheritance, or the folder's inherited
 // one (which the new file, made in the same folder, already has) with its
@@ -169,13 +151,100 @@ DWORD GiveProtectionOf(const Text& current, HANDLE file) {
   return error;
 }
 
+// Renames the file open at `file` (with delete access) over the current
+// executable. With POSIX semantics, a holder that shares deletion (a
+// scanner, an indexer) keeps the old file open and no longer blocks the
+// rename over it; where the system has no such rename, the rename that
+// waits for it.
+DWORD RenameOverCurrent(HANDLE file, const Text& current) {
+  const Text target = ExtendedPath(current);
+  return RetryFileStep(FileStep::kReplaceCurrent, current, [&]() -> DWORD {
+    const DWORD posix_error =
+        RenameByHandle(file, target, kFileRenameInfoEx, kRenameReplaceIfExists | kRenamePosixSemantics);
+    if (!IsPosixRenameUnsupported(posix_error)) return posix_error;
+    return RenameByHandle(file, target, FileRenameInfo, 0);
+  });
+}
+
+// Errors by which a volume says it has no hard links (FAT, exFAT, some
+// network shares), or none more for this file.
+bool HasNoHardLinks(DWORD error) {
+  return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION || error == ERROR_TOO_MANY_LINKS ||
+         error == ERROR_NOT_SAME_DEVICE || error == ERROR_INVALID_PARAMETER;
+}
+
+// A copy of the current executable under a temporary name beside it, with
+// its protection, flushed.
+DWORD CopyCurrent(const Text& current, Text& temp) {
+  HANDLE from = INVALID_HANDLE_VALUE;
+  DWORD error = RetryFileStep(FileStep::kCheckCurrent, current, [&]() -> DWORD {
+    from = CreateFileW(ExtendedPath(current).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+    return from != INVALID_HANDLE_VALUE ? 0 : LastError();
+  });
+  if (error != 0) return error;
+  HANDLE copy = CreateFileUnderTemporaryName(current, temp);
+  uint64_t copied = 0;
+  bool read_failed = false;
+  error = copy == INVALID_HANDLE_VALUE
+              ? LastError()
+              : CopyContents([&](uint64_t offset, size_t size, std::string& bytes) { return ReadFileAt(from, offset, size, bytes); },
+                             [&](uint64_t, const std::string& bytes) -> SystemError {
+                               DWORD written = 0;
+                               return WriteFile(copy, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)
+                                          ? 0
+                                          : LastError();
+                             },
+                             copied, read_failed);
+  if (error == 0) error = GiveProtectionOf(current, copy);
+  if (error == 0 && !FlushFileBuffers(copy)) error = LastError();
+  CloseHandle(from);
+  if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
+  return error;
+}
+
 }  // namespace
+
+SystemError KeepPreviousProgram(const Text& current) {
+  const Text previous = current + L".previous";
+  // A second name under a temporary one, then moved over an older one.
+  const Text prefix = FolderOf(current) + L'\\' + TempNamePrefix(NameOf(current));
+  Text temp;
+  DWORD error = ERROR_ALREADY_EXISTS;
+  uint64_t seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
+  for (int attempt = 0; attempt < kTempNameTries && error == ERROR_ALREADY_EXISTS;
+       ++attempt, seed = NextTempSeed(seed, attempt)) {
+    temp = TempNameFrom(prefix, seed);
+    error = RetryFileStep(FileStep::kCheckCurrent, current, [&]() -> DWORD {
+      return CreateHardLinkW(ExtendedPath(temp).c_str(), ExtendedPath(current).c_str(), nullptr) ? 0 : LastError();
+    });
+  }
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+  if (HasNoHardLinks(error)) error = CopyCurrent(current, temp);
+  if (error == 0 && !MoveFileExW(ExtendedPath(temp).c_str(), ExtendedPath(previous).c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = LastError();
+  }
+  // Where both names were of one file already, the temporary one may stay.
+  DeleteFileW(ExtendedPath(temp).c_str());
+  return error;
+}
+
+SystemError PutPreviousBack(const Text& current) {
+  HANDLE previous = CreateFileW(ExtendedPath(current + L".previous").c_str(), DELETE | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (previous == INVALID_HANDLE_VALUE) return LastError();
+  const DWORD error = RenameOverCurrent(previous, current);
+  CloseHandle(previous);
+  return error;
+}
 
 SystemError PrepareReplacement(Download& download, const Text& current, Replacement*& replacement,
                                Prepared& prepared) {
   prepared = Prepared::kNotMade;
   Text path;
-  HANDLE copy = CreateTemporaryCopy(current, path);
+  HANDLE copy = CreateFileUnderTemporaryName(current, path);
   if (copy == INVALID_HANDLE_VALUE) return LastError();
   uint64_t copied = 0;
   bool read_failed = false;
@@ -218,16 +287,7 @@ SystemError ReadReplacementAt(Replacement& replacement, uint64_t offset, size_t 
 }
 
 SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current, Replaced& replaced) {
-  const Text target = ExtendedPath(current);
-  // With POSIX semantics, a holder that shares deletion (a scanner, an
-  // indexer) keeps the old file open and no longer blocks the rename over
-  // it; where the system has no such rename, the rename that waits for it.
-  const SystemError error = RetryFileStep(FileStep::kReplaceCurrent, current, [&]() -> DWORD {
-    const DWORD posix_error = RenameByHandle(replacement.handle, target, kFileRenameInfoEx,
-                                             kRenameReplaceIfExists | kRenamePosixSemantics);
-    if (!IsPosixRenameUnsupported(posix_error)) return posix_error;
-    return RenameByHandle(replacement.handle, target, FileRenameInfo, 0);
-  });
+  const SystemError error = RenameOverCurrent(replacement.handle, current);
   // The new program is held by this handle alone: what refuses its rename
   // is the current executable (or its folder). The signature is the
   // program's own: it went with it.

@@ -112,13 +112,51 @@ SystemError ReadReplacementSignature(Replacement& replacement, const PublisherPi
 enum class Replaced { kReplaced, kSignatureNotKept, kCurrentRefused, kNotPlaced };
 SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& current, Replaced& replaced);
 
+// The SHA-256 of the prepared program, read through the run's handle, or of
+// the program at `path`; 32 bytes. An error where it cannot be read.
+SystemError ReadReplacementDigest(Replacement& replacement, std::string& digest);
+SystemError ReadProgramDigest(const Text& path, std::string& digest);
+
+// Gives the current executable (and, where it has one, its detached
+// signature) a second name, `current` + ".previous", in one rename over an
+// older one: a hard link where the file system has them, else a durable
+// copy with the current one's protection. Nothing where there is no
+// current executable.
+SystemError KeepPreviousProgram(const Text& current);
+
+// Renames the previous program (and its signature, where it kept one)
+// over the current executable in one step, and makes it durable; a current
+// executable held for a moment is waited for, within a bound.
+SystemError PutPreviousBack(const Text& current);
+
+// A small file of the run's own beside the current executable (`current` +
+// `suffix`): read whole (empty where there is none), written whole (a crash
+// leaves the old one or the new one), removed.
+SystemError ReadFileBeside(const Text& current, const Text& suffix, std::string& bytes);
+SystemError WriteFileBeside(const Text& current, const Text& suffix, const std::string& bytes);
+SystemError RemoveFileBeside(const Text& current, const Text& suffix);
+
 // Removes the download, the file that was opened, not whatever its name
 // leads to now.
 SystemError RemoveDownload(Download& download);
 
 // Starts the program without arguments, minimized and active (Windows), in
 // a session of its own with nothing of the caller's; does not wait for it.
+// A file another process holds is waited out, within a bound.
 SystemError LaunchMinimized(const Text& path);
+
+// How a swap's new program fared in its first moments.
+enum class FirstMoments { kRuns, kCannotRun };
+
+// Starts the new program of a swap as LaunchMinimized does, but with the
+// system's box for a missing library off (a program that cannot load ends at
+// once), and watches it for `watch_ms` at most. kCannotRun where its start
+// failed as only a program that cannot run here fails (the error says why)
+// or where it ended as only such a program ends (`ending` says how, in
+// words for the record); any other ending, or still running, is kRuns. An
+// error with kRuns: it could not be started for a reason not its own
+// (another process held it past the bound, a path the system cannot take).
+SystemError LaunchAndWatch(const Text& path, unsigned watch_ms, FirstMoments& moments, Text& ending);
 
 // The system's words for the error in English, the same on every machine;
 // empty for an error it has no words for here.

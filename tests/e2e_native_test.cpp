@@ -17,6 +17,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -69,11 +70,11 @@ void E2eRun::PutCurrent(const std::string& name) {
   chmod((dir_ + "/" + name).c_str(), 0755);
 }
 
-std::string E2eRun::PutDownload() {
+std::string E2eRun::PutDownloadOf(const std::string& bytes) {
   MakeDirs(dir_ + "/Download/Program");
-  WriteFile(download_, StandIn() + "downloaded copy");
+  WriteFile(download_, bytes);
   chmod(download_.c_str(), 0755);
-  return ReadFile(download_);
+  return bytes;
 }
 
 pid_t E2eRun::StartUpdater(const std::string& name) {
@@ -133,6 +134,23 @@ void E2eRun::SignCurrent(int release) {
 }
 
 void E2eRun::SignDownload(const std::string& signer, int release) { Minisign(download_, signer, release); }
+
+std::vector<E2eRun::CannotRun> E2eRun::ProgramsThatCannotRun() {
+  return {
+      {"dies of SIGSEGV at start", [](const std::string& s) { return s + StandInAsking("crashes"); },
+       "it ended at once, killed by SIGSEGV (signal 11)"},
+      {"aborts at start", [](const std::string& s) { return s + StandInAsking("aborts"); },
+       "it ended at once, killed by SIGABRT (signal 6)"},
+      {"needs a shared library that does not exist",
+       [](const std::string& s) { return WithOneNameChanged(s, "libgcc_s.so.1", "libgcc_z.so.1"); },
+       "it ended at once with exit code 127"},
+      {"its program interpreter does not exist",
+       [](const std::string& s) {
+         return WithOneNameChanged(s, "/lib64/ld-linux-x86-64.so.2", "/lib64/ld-linux-x86-64.so.0");
+       },
+       "it could not start: No such file or directory (error 2)"},
+  };
+}
 
 std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
   const std::string unreadable = "its signature cannot be read";
@@ -368,17 +386,24 @@ TEST_F(NativeRunTest, WithUpdaterRunningStopsSwapsAndRelaunches) {
       {"no pidfd_open: ENOSYS", pidfd_open_fails_with("ENOSYS")},
       {"the download written by an inherited descriptor",
        {"/bin/sh", "-c", "exec \"$0\" 3>>\"$1\"", tool(), download_}},
+      {"no hard links here: the previous program is kept as a copy",
+       {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "inject=linkat:error=EPERM", tool()}},
   };
+  // The new updater keeps running: its watch is the quick build's.
+  CopyFile(PLINDOR_SWAP_QUICK, tool());
+  chmod(tool().c_str(), 0755);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     PutCurrent();
-    const std::string downloaded = PutDownload();
+    const std::string downloaded = PutDownload("runs");
     pid_t running = StartUpdater();
     EXPECT_EQ(RunAndWait(c.command), kExitLaunched) << ReadFile(profile_);
     int status = 0;
     ASSERT_TRUE(WaitChild(running, status));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_TRUE(HasContent(current_ + ".previous", StandIn()));
+    EXPECT_EQ(ModeOf(current_ + ".previous"), 0755u);
     EXPECT_FALSE(Exists(download_));
     EXPECT_TRUE(Exists(dir_ + "/Download/Program"));
     ASSERT_TRUE(WaitForStarts(2));
@@ -434,32 +459,41 @@ TEST_F(NativeRunTest, RunsOfTwoUsersOnAFolderThatCannotBeListedTakeTurns) {
   }
 }
 
-// Killed at any system call of a swap, the run leaves the whole old updater
-// or the whole new one, never none; the next run ends swapped, the new
-// updater launched and no temporary copy left. The calls are those a trace
-// of the same run lists from its first own call on (what the sanitizer's
-// start-up does before it changes nothing). The download lies on this file
-// system, then on another (a tmpfs), where it is copied.
+// Killed at any system call of a swap, to the end of its watch and of a put
+// back, the run leaves the whole old updater or the whole new one, never
+// none; the next run ends with the one that can run in place and started,
+// and no temporary copy left. The calls are those a trace of the same run
+// lists from its first own call on (what the sanitizer's start-up does
+// before it changes nothing). The download lies on this file system, then
+// on another (a tmpfs), where it is copied; then it is a program that
+// cannot run. (The quick build: the same calls, a shorter watch.)
 TEST_F(NativeRunTest, KilledAtAnySystemCallTheSwapLeavesAWholeUpdater) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: the sweep is run where strace may inject";
   std::string shm = "/dev/shm/plindor-sweep-XXXXXX";
   ASSERT_NE(mkdtemp(&shm[0]), nullptr);
-  const std::string old_program = StandIn(), new_program = StandIn() + "downloaded copy";
-  const std::string trace = temp_.path() + "/trace";
-  for (const std::string& downloads : {dir_ + "/Download", shm}) {
-    SCOPED_TRACE("download in " + downloads);
+  const std::string old_program = StandIn(), trace = temp_.path() + "/trace";
+  const struct {
+    std::string downloads;
+    const char* behaviour;
+    bool kept;
+  } sweeps[] = {{dir_ + "/Download", "ends", true}, {shm, "ends", true}, {dir_ + "/Download", "crashes", false}};
+  for (const auto& sweep : sweeps) {
+    SCOPED_TRACE("download in " + sweep.downloads + ", a program that " + sweep.behaviour);
+    const std::string new_program = StandIn() + StandInAsking(sweep.behaviour);
+    const std::string& in_the_end = sweep.kept ? new_program : old_program;
     const auto prepare = [&] {
       TearDown();
       std::filesystem::remove_all(dir_);
       UseProgramDir(dir_);
+      CopyFile(PLINDOR_SWAP_QUICK, tool());
       PutCurrent();
-      MakeDirs(downloads + "/Program");
-      if (downloads != dir_ + "/Download") symlink(downloads.c_str(), (dir_ + "/Download").c_str());
-      WriteFile(download_, new_program);
-      chmod(download_.c_str(), 0755);
+      MakeDirs(sweep.downloads + "/Program");
+      if (sweep.downloads != dir_ + "/Download") symlink(sweep.downloads.c_str(), (dir_ + "/Download").c_str());
+      PutDownloadOf(new_program);
     };
     prepare();
-    ASSERT_EQ(RunAndWait({"/usr/bin/strace", "-qq", "-o", trace, tool()}), kExitLaunched);
+    ASSERT_EQ(RunAndWait({"/usr/bin/strace", "-qq", "-o", trace, tool()}),
+              sweep.kept ? kExitLaunched : kExitNewUpdaterCannotRun);
     std::map<std::string, int> seen;
     std::vector<std::pair<std::string, int>> calls;
     std::istringstream lines(ReadFile(trace));
@@ -479,13 +513,28 @@ TEST_F(NativeRunTest, KilledAtAnySystemCallTheSwapLeavesAWholeUpdater) {
                   "inject=" + name + ":signal=KILL:when=" + std::to_string(occurrence), tool()});
       const std::string left = ReadFile(current_);
       ASSERT_TRUE(left == old_program || left == new_program) << left.size() << " bytes";
-      EXPECT_EQ(RunTool(), kExitLaunched) << ReadFile(profile_);
-      EXPECT_TRUE(HasContent(current_, new_program));
-      EXPECT_FALSE(Exists(download_));
-      ASSERT_TRUE(WaitUntil([&] { return !Starts().empty() && Field(Starts().size() - 1, "size") ==
-                                                                  static_cast<long long>(new_program.size()); }));
-      EXPECT_EQ(EntriesIn(dir_), 5)
-          << "PlindorSwap, Plindor.exe, Download, starts.log, .PlindorSwap.lock and a stray file";
+      const int next = RunTool();
+      EXPECT_TRUE(next == kExitLaunched || (!sweep.kept && next == kExitNewUpdaterCannotRun))
+          << next << ": " << ReadFile(profile_);
+      EXPECT_TRUE(HasContent(current_, in_the_end));
+      EXPECT_TRUE(WaitForLastStartOf(in_the_end));
+      // A run that finishes a killed one's swap ends there: a download not
+      // yet removed is the run after's, which removes the installed one and
+      // refuses the one that could not run.
+      if (Exists(download_)) {
+        EXPECT_EQ(RunTool(), sweep.kept ? kExitLaunched : kExitDownloadRefused);
+      }
+      EXPECT_TRUE(!sweep.kept || !Exists(download_));
+      // The records' own copies a killed run left go once no writer can be
+      // at them any more (LeftoversOfKilledRunsAreRemoved).
+      std::set<std::string> entries;
+      for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+        const std::string name = entry.path().filename();
+        if (name != "Server.ini" && name.rfind(".Server.ini.PlindorSwap-", 0) != 0) entries.insert(name);
+      }
+      EXPECT_EQ(entries, (std::set<std::string>{"PlindorSwap", "Plindor.exe", "Download", "starts.log",
+                                                ".PlindorSwap.lock",
+                                                sweep.kept ? "Plindor.exe.previous" : "Plindor.exe.could-not-run"}));
     }
   }
   TearDown();
@@ -744,7 +793,7 @@ TEST_F(NativeRunTest, LinkOnTheWayIsFollowedOnlyWhereRootOrTheFoldersOwnerMadeIt
     MakeDirs(dir_ + "/Download");
     ASSERT_EQ(chown((dir_ + "/Download").c_str(), c.link_owner, c.link_owner), 0);
     CopyFile(STAND_IN, other + "/Plindor.exe");
-    if (!c.same_release) WriteFile(other + "/Plindor.exe", StandIn() + "downloaded copy");
+    if (!c.same_release) WriteFile(other + "/Plindor.exe", StandIn() + StandInAsking("ends"));
     const std::string theirs = ReadFile(other + "/Plindor.exe");
     ASSERT_EQ(symlink(other.c_str(), (dir_ + "/Download/Program").c_str()), 0);
     ASSERT_EQ(lchown((dir_ + "/Download/Program").c_str(), c.link_owner, c.link_owner), 0);
@@ -781,7 +830,7 @@ TEST_F(NativeRunTest, ProgramFolderNearPathMaxStillUpdates) {
   ASSERT_EQ(mkdirat(download_folder, "Program", 0755), 0);
   const int program_folder = openat(download_folder, "Program", O_PATH | O_DIRECTORY | O_CLOEXEC);
   const int file = openat(program_folder, "Plindor.exe", O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
-  const std::string downloaded = StandIn() + "downloaded copy";
+  const std::string downloaded = StandIn() + StandInAsking("ends");
   ASSERT_EQ(write(file, downloaded.data(), downloaded.size()), static_cast<ssize_t>(downloaded.size()));
   close(file);
   EXPECT_EQ(RunTool(), kExitLaunched);
@@ -872,10 +921,13 @@ TEST_F(NativeRunTest, DownloadThatTheSystemFailsIsRecordedAndBothFilesKept) {
       {"inject=pread64:error=EIO", true, kExitDownloadRefused,
        "FalseCannot take the downloaded copy: cannot read it: Input/output error (error 5); "
        "the updater in place was started again", false},
-      {"inject=renameat:error=EIO", false, kExitDownloadNotPlaced,
+      // The third rename and the third removal: the previous program kept
+      // (its temporary name and a stale signature removed) and the new one
+      // marked come first.
+      {"inject=renameat:error=EIO:when=3", false, kExitDownloadNotPlaced,
        "FalseCannot move the downloaded copy into place: Input/output error (error 5); "
        "the updater in place was started again", false},
-      {"inject=unlinkat:error=EIO", false, kExitDownloadNotRemoved,
+      {"inject=unlinkat:error=EIO:when=3", false, kExitDownloadNotRemoved,
        "FalseCannot remove the downloaded copy after the swap: Input/output error (error 5)", true},
   };
   const std::string stranger = temp_.path() + "/stranger/Plindor.exe";

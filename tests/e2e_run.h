@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/e2e_support.h"
+#include "tests/stand_in_behaviour.h"
 
 class E2eRun : public ::testing::Test {
  public:
@@ -26,9 +27,12 @@ class E2eRun : public ::testing::Test {
   // The stand-in updater's bytes, as PutCurrent puts them.
   std::string StandIn() const;
   void PutCurrent(const std::string& name = "Plindor.exe");
-  // A download that is the stand-in with a marker after it, so that what was
-  // launched tells which of the two it was; returns its bytes.
-  std::string PutDownload();
+  // A download of these bytes, as a downloader leaves it; returns them.
+  std::string PutDownloadOf(const std::string& bytes);
+  // A download that is the stand-in asked to behave so (stand_in_behaviour.h:
+  // by default it ends at once, so that a swap's watch is over at once too);
+  // its size tells which of the two programs was launched. Returns its bytes.
+  std::string PutDownload(const std::string& behaviour = "ends");
   // Starts the current executable (or another of that folder) as the
   // running updater; returns the pid of the test's child that ends when it
   // is stopped.
@@ -83,6 +87,15 @@ class E2eRun : public ::testing::Test {
   };
   std::vector<SignatureCase> PlatformSignatureCases();
 
+  // The releases that cannot run on this platform, as made of the stand-in's
+  // bytes, and the words the record gives each one's ending.
+  struct CannotRun {
+    std::string what;
+    std::function<std::string(const std::string& stand_in)> make;
+    std::string ending;
+  };
+  std::vector<CannotRun> ProgramsThatCannotRun();
+
   // Written once, for every platform.
   // How many launches the stand-ins in the program directory recorded.
   size_t StartCount() const;
@@ -96,7 +109,10 @@ class E2eRun : public ::testing::Test {
   void ExpectRecordOf(const std::string& step, const std::string& reason = "") const;
   // A download waiting and no updater running: swapped in and launched.
   void ExpectSwapAndLaunch();
-  void ExpectNothingLaunched() const;
+  // No launch besides the `before` recorded so far.
+  void ExpectNothingLaunched(size_t before = 0) const;
+  // Waits until the last launch recorded is of a program of this size.
+  bool WaitForLastStartOf(const std::string& program) const;
 
   TempDir temp_{"plindor-e2e"};
   std::string dir_, current_, download_, profile_;

@@ -44,9 +44,20 @@ void E2eRun::ExpectSwapAndLaunch() {
   ExpectLaunchOfCurrent(0);
 }
 
-void E2eRun::ExpectNothingLaunched() const {
+std::string E2eRun::PutDownload(const std::string& behaviour) {
+  return PutDownloadOf(StandIn() + StandInAsking(behaviour));
+}
+
+bool E2eRun::WaitForLastStartOf(const std::string& program) const {
+  return WaitUntil([&] {
+    const std::vector<StartRecord> starts = ReadStarts(dir_);
+    return !starts.empty() && starts.back().at("size") == std::to_string(program.size());
+  });
+}
+
+void E2eRun::ExpectNothingLaunched(size_t before) const {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(StartCount(), 0u) << "something was launched";
+  EXPECT_EQ(StartCount(), before) << "something was launched";
 }
 
 namespace {
@@ -389,6 +400,65 @@ TEST_F(E2eRun, TwoRunsAtOnceNeverLoseTheUpdate) {
       unlink(profile_.c_str());
       unlink(current_.c_str());
     }
+  }
+}
+
+// A new program that runs is kept, the previous one beside it: one that
+// ends at once on its own (as a vendor's program may) as well as one that
+// is still running when the watch ends.
+TEST_F(E2eRun, NewUpdaterThatRunsIsKeptWithThePreviousBesideIt) {
+  for (const char* behaviour : {"ends", "runs"}) {
+    SCOPED_TRACE(behaviour);
+    TempDir case_dir("plindor-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    const std::string previous = ReadFile(current_), downloaded = PutDownload(behaviour);
+    EXPECT_EQ(RunTool(), kExitLaunched) << ReadFile(profile_);
+    EXPECT_TRUE(HasContent(current_, downloaded));
+    EXPECT_TRUE(HasContent(current_ + ".previous", previous));
+    EXPECT_FALSE(Exists(profile_));
+    EXPECT_TRUE(WaitForLastStartOf(downloaded));
+    StopStandIns(case_dir.path());
+  }
+}
+
+// A release that cannot run here does not keep the updater's place: the
+// previous program is put back and started, the record says how the new one
+// ended, and the same bytes are refused before anything is stopped until a
+// release that runs comes.
+TEST_F(E2eRun, NewUpdaterThatCannotRunIsPutBackAndNeverInstalledAgain) {
+  for (const CannotRun& row : ProgramsThatCannotRun()) {
+    SCOPED_TRACE(row.what);
+    TempDir case_dir("plindor-case");
+    UseProgramDir(case_dir.path() + "/prog");
+    PutCurrent();
+    const std::string previous = ReadFile(current_), broken = PutDownloadOf(row.make(StandIn()));
+    EXPECT_EQ(RunTool(), kExitNewUpdaterCannotRun);
+    EXPECT_TRUE(HasContent(current_, previous));
+    EXPECT_FALSE(Exists(current_ + ".previous"));
+    EXPECT_FALSE(Exists(download_));
+    ASSERT_TRUE(WaitForLastStartOf(previous));
+    ExpectLaunchOfCurrent(StartCount() - 1);
+    EXPECT_EQ(RecordedKey(), "FalseThe new updater could not run: " + row.ending + "; the previous one was put back");
+
+    unlink(profile_.c_str());
+    PutDownloadOf(broken);
+    const size_t starts = StartCount();
+    EXPECT_EQ(RunTool(), kExitDownloadRefused);
+    const std::string key = RecordedKey(),
+                      refused = "FalseCannot take the downloaded copy: it could not run when it was installed (sha256 ";
+    EXPECT_EQ(key.rfind(refused, 0), 0u) << key;
+    EXPECT_EQ(key.size(), refused.size() + 9) << key;
+    EXPECT_TRUE(HasContent(current_, previous));
+    EXPECT_TRUE(HasContent(download_, broken));
+    ExpectNothingLaunched(starts);
+
+    unlink(profile_.c_str());
+    const std::string fixed = PutDownload();
+    EXPECT_EQ(RunTool(), kExitLaunched) << ReadFile(profile_);
+    EXPECT_TRUE(HasContent(current_, fixed));
+    EXPECT_TRUE(HasContent(current_ + ".previous", previous));
+    StopStandIns(case_dir.path());
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include "tests/ini_meaning.h"
 
+#include <gtest/gtest.h>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -71,6 +73,16 @@ void MakeDirs(const std::string& path) { fs::create_directories(path); }
 mode_t ModeOf(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+std::string WithOneNameChanged(const std::string& bytes, const std::string& from, const std::string& to) {
+  const size_t at = bytes.find(from);
+  EXPECT_TRUE(at != std::string::npos && bytes.find(from, at + 1) == std::string::npos && from.size() == to.size())
+      << from;
+  if (at == std::string::npos) return bytes;
+  std::string changed = bytes;
+  changed.replace(at, from.size(), to);
+  return changed;
 }
 
 int EntriesIn(const std::string& dir) {

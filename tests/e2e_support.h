@@ -31,6 +31,9 @@ bool Exists(const std::string& path);
 // are not worth printing.
 bool HasContent(const std::string& path, const std::string& content);
 void MakeDirs(const std::string& path);
+// The bytes with the one occurrence of `from` made `to`, of the same length
+// (a name in a program's tables); the test fails where there is not one.
+std::string WithOneNameChanged(const std::string& bytes, const std::string& from, const std::string& to);
 // The permission bits, 0 where there is no file.
 mode_t ModeOf(const std::string& path);
 // How many entries the folder holds.

@@ -205,10 +205,15 @@ const WindowsBuild* tool_build = suite;
 const WindowsBuild* updater_build = suite;
 
 // Starts the file holder on `path` in `mode` for `ms`; returns once it holds.
-pid_t StartFileHolder(const std::string& path, int ms, const std::string& mode) {
+pid_t StartFileHolder(const std::string& path, int ms, const std::string& mode, const std::string& after = "") {
   unlink((path + ".held").c_str());
   std::vector<std::string> hold = suite->Command(suite->file_holder());
   hold.insert(hold.end(), {WindowsPath(path), std::to_string(ms), mode});
+  // One that grabs it holds it later, once the process `after` has ended.
+  if (mode == "grab") {
+    hold.push_back(after);
+    return StartChild(hold, suite->Env());
+  }
   pid_t holder = StartChild(hold, suite->Env());
   EXPECT_TRUE(WaitUntil([&] { return Exists(path + ".held"); })) << "the file was not held";
   unlink((path + ".held").c_str());
@@ -285,6 +290,19 @@ void E2eRun::SignDownload(const std::string& signer, int release) {
 }
 
 std::string E2eRun::ReleaseText(int release) { return "1." + std::to_string(release) + ".0.0"; }
+
+// Without a box: the new program's start fails critical errors itself.
+std::vector<E2eRun::CannotRun> E2eRun::ProgramsThatCannotRun() {
+  return {
+      {"imports a DLL that does not exist",
+       [](const std::string& s) { return WithOneNameChanged(s, "msvcrt.dll", "msvcrX.dll"); },
+       "it ended at once with 0xc0000135"},
+      {"raises an access violation at start", [](const std::string& s) { return s + StandInAsking("crashes"); },
+       "it ended at once with 0xc0000005"},
+      {"aborts at start", [](const std::string& s) { return s + StandInAsking("aborts"); },
+       "it ended at once with exit code 3"},
+  };
+}
 
 std::vector<E2eRun::SignatureCase> E2eRun::PlatformSignatureCases() {
   const std::string another = "it is signed by another publisher (common name Stranger, key ";
@@ -390,10 +408,10 @@ void E2eRun::PutCurrent(const std::string& name) {
   CopyFile(updater_build->stand_in(), dir_ + "/" + name);
 }
 
-std::string E2eRun::PutDownload() {
+std::string E2eRun::PutDownloadOf(const std::string& bytes) {
   MakeDirs(dir_ + "/Download/Program");
-  WriteFile(download_, StandIn() + "downloaded copy");
-  return ReadFile(download_);
+  WriteFile(download_, bytes);
+  return bytes;
 }
 
 pid_t E2eRun::StartUpdater(const std::string& name) {
@@ -541,14 +559,15 @@ TEST_F(WineRunTest, FilesHeldByAnotherProcessAreWaitedForWithinABound) {
     const char* mode = "read";
     bool updater_running = false;
     const char* then_record = "";  // the step of a second record
+    int bounds = 1;                // how many steps wait out their bound
   } cases[] = {
       {"current executable, 700 ms", kCurrent, 700, kExitLaunched, ""},
       {"download, 700 ms", kDownload, 700, kExitLaunched, ""},
       // Its signature cannot be read: nothing is stopped. The updater in
-      // place is started again, as after any failure; held so, it cannot
-      // start either.
+      // place is started again, as after any failure; held so, its start
+      // waits out the bound too, and fails.
       {"current executable, past the bound", kCurrent, 8000, kExitLaunchFailed,
-       "Cannot take the downloaded copy", "read", false, "Cannot launch the updater"},
+       "Cannot take the downloaded copy", "read", false, "Cannot launch the updater", 2},
       {"download, past the bound", kDownload, 8000, kExitDownloadRefused,
        "Cannot take the downloaded copy"},
       {"Server.ini during a failing run, 700 ms", kProfile, 700, kExitLaunchFailed,
@@ -559,6 +578,10 @@ TEST_F(WineRunTest, FilesHeldByAnotherProcessAreWaitedForWithinABound) {
       // the stop: the updater in place is started again.
       {"current executable with delete sharing, past the bound", kCurrent, 6000,
        kExitCurrentNotReplaceable, "Cannot delete the current executable", "share-delete", true},
+      // Taken the moment the updater is stopped and let go after the
+      // rename's bound: the restart waits for it, and an updater runs.
+      {"current executable taken at the stop, past the rename's bound", kCurrent, 4400,
+       kExitCurrentNotReplaceable, "Cannot delete the current executable", "grab", true},
   };
   const auto bound = std::chrono::seconds(3);
   for (const auto& c : cases) {
@@ -573,15 +596,15 @@ TEST_F(WineRunTest, FilesHeldByAnotherProcessAreWaitedForWithinABound) {
     WriteFile(profile_, "[Server]\r\nHost=example\r\n");
     const std::string held = c.held == kCurrent ? current_ : c.held == kDownload ? download_ : profile_;
     if (c.updater_running) StartUpdater();
-    pid_t holder = StartFileHolder(held, c.hold_ms, c.mode);
+    pid_t holder = StartFileHolder(held, c.hold_ms, c.mode, c.updater_running ? ReadStarts(dir_).back()["pid"] : "");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(RunTool(), c.code);
     const auto took = std::chrono::steady_clock::now() - start;
     int status = 0;
     EXPECT_TRUE(WaitChild(holder, status, 30));
     if (c.hold_ms > 3000 && !c.updater_running) {
-      EXPECT_GE(took, bound);
-      EXPECT_LT(took, bound + std::chrono::milliseconds(2500)) << "waited far past the bound";
+      EXPECT_GE(took, bound * c.bounds);
+      EXPECT_LT(took, bound * c.bounds + std::chrono::milliseconds(2500)) << "waited far past the bound";
     }
     std::vector<IniEntry> entries = ParseIni(ReadFile(profile_));
     EXPECT_EQ(entries.at(0), (IniEntry{"Server", "Host", "example"}));

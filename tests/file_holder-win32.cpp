@@ -7,9 +7,12 @@
 //   cycle: held as "read" for 100 ms, let go for 100 ms, and again, as a
 //          scanner that lets go for a check and takes the file again;
 //   share-delete: opened for reading, sharing reading and deletion, as an
-//          indexer or a scanner that lets the file be deleted under it.
+//          indexer or a scanner that lets the file be deleted under it;
+//   grab PID: opened as "read" once the process PID has ended, the moment
+//          no other process has it open, as a scanner that takes a file
+//          the moment a stopped process lets it go.
 //
-// usage: file_holder PATH MILLISECONDS [read|write|cycle|share-delete]
+// usage: file_holder PATH MILLISECONDS [read|write|cycle|share-delete|grab PID]
 #include <windows.h>
 
 #include <cstdlib>
@@ -30,10 +33,20 @@ HANDLE Hold(const char* path, const std::string& mode) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) return 2;
-  const std::string mode = argc == 4 ? argv[3] : "read";
+  if (argc < 3 || argc > 5) return 2;
+  const std::string mode = argc >= 4 ? argv[3] : "read";
   const DWORD hold_ms = static_cast<DWORD>(atoi(argv[2]));
+  if (mode == "grab") {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, argc == 5 ? static_cast<DWORD>(atoi(argv[4])) : 0);
+    if (process == nullptr) return 1;
+    WaitForSingleObject(process, 60000);
+    CloseHandle(process);
+  }
   HANDLE file = Hold(argv[1], mode);
+  for (int tries = 0; mode == "grab" && file == INVALID_HANDLE_VALUE && tries < 60000; ++tries) {
+    Sleep(1);
+    file = Hold(argv[1], mode);
+  }
   if (file == INVALID_HANDLE_VALUE) return 1;
   HANDLE marker = CreateFileA((std::string(argv[1]) + ".held").c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,

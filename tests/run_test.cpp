@@ -30,6 +30,17 @@ constexpr SystemError kDenied = 5;
 
 const std::string kCurrent = "/prog/Plindor.exe";
 const std::string kDownload = "/prog/Download/Program/Plindor.exe";
+const std::string kPrevious = kCurrent + ".previous", kUnproven = kCurrent + ".unproven",
+                  kCouldNotRun = kCurrent + ".could-not-run";
+
+// A program's fake digest: its bytes, padded to 32.
+std::string Digest(const std::string& program) { return (program + std::string(32, '\0')).substr(0, 32); }
+// As the run writes it: "new" is 6e6577 and zeros.
+[[maybe_unused]] std::string DigestText(const std::string& program) {
+  std::string text;
+  for (const unsigned char byte : Digest(program)) text += "0123456789abcdef"[byte >> 4], text += "0123456789abcdef"[byte & 15];
+  return text;
+}
 
 // The program directory as the fakes see it: each file's path and content.
 using Files = std::map<std::string, std::string>;
@@ -61,6 +72,12 @@ struct World {
   SystemError pin_error = 0;
   SignatureFacts signature;
   SystemError keep_error = 0;
+  // How the swap's new program fares: it runs, cannot run (how it ended),
+  // cannot start (the error), or is held past the bound by another process.
+  enum Fate { kRuns, kCannotRun, kCannotStart, kHeld } fate = kRuns;
+  SystemError previous_error = 0;  // keeping the previous program fails so
+  SystemError put_back_error = 0;
+  SystemError beside_error = 0;    // writing the run's own files fails so
   std::vector<std::string> calls;
 };
 
@@ -170,6 +187,53 @@ SystemError ReplaceCurrentWithReplacement(Replacement& replacement, const Text& 
   replaced = world.keep_error != 0 ? Replaced::kSignatureNotKept : Replaced::kReplaced;
   return world.keep_error;
 }
+SystemError ReadReplacementDigest(Replacement& replacement, std::string& digest) {
+  digest = Digest(replacement.content);
+  return 0;
+}
+SystemError ReadProgramDigest(const Text& path, std::string& digest) {
+  if (world.files.count(path) == 0) return kNotFound;
+  digest = Digest(world.files.at(path));
+  return 0;
+}
+SystemError KeepPreviousProgram(const Text& current) {
+  world.calls.push_back("keep previous");
+  if (world.previous_error != 0) return world.previous_error;
+  if (world.files.count(current) != 0) world.files[current + ".previous"] = world.files.at(current);
+  return 0;
+}
+SystemError PutPreviousBack(const Text& current) {
+  world.calls.push_back("put back");
+  if (world.put_back_error != 0) return world.put_back_error;
+  if (world.files.count(current + ".previous") == 0) return kNotFound;
+  world.files[current] = world.files.at(current + ".previous");
+  world.files.erase(current + ".previous");
+  return 0;
+}
+SystemError ReadFileBeside(const Text& current, const Text& suffix, std::string& bytes) {
+  bytes = world.files.count(current + suffix) != 0 ? world.files.at(current + suffix) : "";
+  return 0;
+}
+SystemError WriteFileBeside(const Text& current, const Text& suffix, const std::string& bytes) {
+  world.calls.push_back("write " + suffix);
+  if (world.beside_error != 0) return world.beside_error;
+  world.files[current + suffix] = bytes;
+  return 0;
+}
+SystemError RemoveFileBeside(const Text& current, const Text& suffix) {
+  world.calls.push_back("remove " + suffix);
+  world.files.erase(current + suffix);
+  return 0;
+}
+SystemError LaunchAndWatch(const Text& path, unsigned, FirstMoments& moments, Text& ending) {
+  world.calls.push_back("watch " + path);
+  moments = world.fate == World::kRuns || world.fate == World::kHeld ? FirstMoments::kRuns : FirstMoments::kCannotRun;
+  ending = world.fate == World::kCannotRun ? "it ended at once with exit code 127" : "";
+  if (world.fate == World::kHeld) return kDenied;
+  if (world.fate == World::kCannotStart) return 8;
+  if (world.fate == World::kRuns) world.running_updater = 98;
+  return 0;
+}
 SystemError RemoveDownload(Download& download) {
   world.calls.push_back("remove");
   if (world.remove_error != 0) return world.remove_error;
@@ -220,9 +284,10 @@ TEST_F(RunTest, WithNoDownloadOnlyLaunches) {
                          }));
 }
 
-// What matters of the order: every check before the stop, the lookup just
+// What matters of the order: every check before the stop, the previous
+// program kept and the new one marked unproven before it, the lookup just
 // before it, the replace after it, the download removed after the replace
-// and let go, the launch last.
+// and let go, then the new program watched, and its mark removed last.
 TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
   for (const uint32_t running : {42u, 0u}) {
     SCOPED_TRACE(running);
@@ -237,15 +302,17 @@ TEST_F(RunTest, WithDownloadChecksStopsReplacesAndLaunchesInOrder) {
     ASSERT_LT(stop, static_cast<long>(world.calls.size())) << "no stop";
     EXPECT_EQ(at("guard /prog"), 0);
     for (const char* check : {"open /prog/Download/Program/Plindor.exe", "compare", "check /prog/Plindor.exe", "pin",
-                              "prepare", "read"}) {
+                              "prepare", "read", "keep previous", "write .unproven"}) {
       EXPECT_LT(at(check), stop) << check;
     }
+    EXPECT_GT(at("write .unproven"), at("keep previous"));
     EXPECT_EQ(at("lookup Plindor.EXE"), stop - 1);
     EXPECT_GT(at("replace /prog/Plindor.exe"), stop);
     EXPECT_GT(at("remove"), at("replace /prog/Plindor.exe"));
     EXPECT_GT(at("close"), at("remove"));
-    EXPECT_EQ(world.calls.back(), "launch /prog/Plindor.exe");
-    EXPECT_EQ(world.files, (Files{{kCurrent, "new"}}));
+    EXPECT_GT(at("watch /prog/Plindor.exe"), at("close"));
+    EXPECT_EQ(world.calls.back(), "remove .unproven");
+    EXPECT_EQ(world.files, (Files{{kCurrent, "new"}, {kPrevious, "old"}}));
   }
 }
 
@@ -292,14 +359,19 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
   const std::string replace = "replace /prog/Plindor.exe";
   const std::string launch = "launch /prog/Plindor.exe";
   const std::vector<std::string> opened = {guard, tidy, search, open};
-  const std::vector<std::string> checked = {guard, tidy, search, open, "compare",
-                                            check, "pin", "prepare", "read"};
+  const std::vector<std::string> read = {guard, tidy, search, open, "compare", check, "pin", "prepare", "read"};
+  const std::vector<std::string> checked = {guard, tidy, search, open, "compare", check, "pin", "prepare", "read",
+                                            "keep previous", "write .unproven"};
+  const std::string watch = "watch /prog/Plindor.exe", unmark = "remove .unproven";
   const auto after = [](const std::vector<std::string>& first, std::vector<std::string> calls) {
     calls.insert(calls.begin(), first.begin(), first.end());
     return calls;
   };
   const Files untouched = {{kCurrent, "old"}, {kDownload, "new"}};
-  const Files swapped = {{kCurrent, "new"}};
+  // After a stop whose swap failed: the previous program kept, no mark.
+  const Files kept = {{kCurrent, "old"}, {kDownload, "new"}, {kPrevious, "old"}};
+  const Files swapped = {{kCurrent, "new"}, {kPrevious, "old"}};
+  const Files put_back = {{kCurrent, "old"}, {kCouldNotRun, DigestText("new") + "\n"}};
   const std::string again = "; the updater in place was started again";
   struct Row {
     const char* step;
@@ -308,7 +380,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
     std::vector<std::string> calls;
     Files files;
     std::string key;  // empty: the profile refused the record
-    const char* then_key = "";
+    std::string then_key = "";
   };
   const Files refused = {{kCurrent, "old"}, {kDownload, ""}};
   const Row rows[] = {
@@ -329,31 +401,65 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
        "Cannot prepare the new program beside the current executable: Access is denied (error 5)"},
       {"replace refused by the current executable: the updater in place is started again",
        [](World& w) { w.replace_error = kDenied, w.current_refused = true; }, kExitCurrentNotReplaceable,
-       after(checked, {lookup, kill, replace, "discard", lookup, launch, "record", "close"}), untouched,
+       after(checked, {lookup, kill, replace, unmark, "discard", lookup, launch, "record", "close"}), kept,
        "Cannot delete the current executable: Access is denied (error 5)" + again},
       {"replace refused for the new program: the updater in place is started again",
        [](World& w) { w.replace_error = kDenied; }, kExitDownloadNotPlaced,
-       after(checked, {lookup, kill, replace, "discard", lookup, launch, "record", "close"}), untouched,
+       after(checked, {lookup, kill, replace, unmark, "discard", lookup, launch, "record", "close"}), kept,
        "Cannot move the downloaded copy into place: Access is denied (error 5)" + again},
-      {"launch", [](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed,
-       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}), swapped,
-       "Cannot launch the updater: Access is denied (error 5)"},
+      {"the new program's start refused by a holder past the bound", [](World& w) { w.fate = World::kHeld; },
+       kExitLaunchFailed, after(checked, {lookup, kill, replace, "discard", "remove", "close", watch, unmark, "record"}),
+       swapped, "Cannot launch the updater: Access is denied (error 5)"},
       {"download not removable after the swap: the new updater is started",
        [](World& w) { w.remove_error = kDenied; }, kExitDownloadNotRemoved,
-       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}),
-       {{kCurrent, "new"}, {kDownload, "new"}},
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", watch, "record", unmark}),
+       {{kCurrent, "new"}, {kDownload, "new"}, {kPrevious, "old"}},
        "Cannot remove the downloaded copy after the swap: Access is denied (error 5)"},
       {"signature not kept beside the new program: the new updater is started",
        [](World& w) { w.keep_error = kDenied; }, kExitDownloadNotRemoved,
-       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}),
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", watch, "record", unmark}),
        swapped, "Cannot keep the downloaded copy's signature beside it: Access is denied (error 5)"},
+      {"the new program cannot run: it is remembered, the previous one put back and started",
+       [](World& w) { w.fate = World::kCannotRun; }, kExitNewUpdaterCannotRun,
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", watch, "write .could-not-run", "put back",
+                       unmark, launch, "record"}),
+       put_back, "The new updater could not run: it ended at once with exit code 127; the previous one was put back"},
+      {"the new program cannot start", [](World& w) { w.fate = World::kCannotStart; }, kExitNewUpdaterCannotRun,
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", watch, "write .could-not-run", "put back",
+                       unmark, launch, "record"}),
+       put_back, "The new updater could not run: it could not start: error 8; the previous one was put back"},
+      {"the previous program cannot be put back: the one in place is started again",
+       [](World& w) { w.fate = World::kCannotRun, w.put_back_error = kDenied; }, kExitNewUpdaterCannotRun,
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", watch, "write .could-not-run", "put back",
+                       "record", unmark, lookup, launch, "record"}),
+       {{kCurrent, "new"}, {kPrevious, "old"}, {kCouldNotRun, DigestText("new") + "\n"}},
+       "The new updater could not run: it ended at once with exit code 127",
+       "Cannot put the previous updater back: Access is denied (error 5)" + again},
+      {"the previous program put back cannot be started",
+       [](World& w) { w.fate = World::kCannotRun, w.launch_error = kDenied; }, kExitLaunchFailed,
+       after(checked, {lookup, kill, replace, "discard", "remove", "close", watch, "write .could-not-run", "put back",
+                       unmark, launch, "record", "record"}),
+       put_back, "The new updater could not run: it ended at once with exit code 127; the previous one was put back",
+       "Cannot launch the updater: Access is denied (error 5)"},
+      {"the same bytes could not run before: nothing stopped",
+       [](World& w) { w.files[kCouldNotRun] = DigestText("other") + "\n" + DigestText("new") + "\n"; },
+       kExitDownloadRefused, after(read, {"discard", lookup, "record", "close"}),
+       {{kCurrent, "old"}, {kDownload, "new"}, {kCouldNotRun, DigestText("other") + "\n" + DigestText("new") + "\n"}},
+       "Cannot take the downloaded copy: it could not run when it was installed (sha256 6e657700)"},
+      {"the previous program cannot be kept: nothing stopped", [](World& w) { w.previous_error = kDenied; },
+       kExitCurrentNotReplaceable, after(read, {"keep previous", "discard", lookup, "record", "close"}), untouched,
+       "Cannot keep the current executable beside the new program: Access is denied (error 5)"},
+      {"the new program cannot be marked: nothing stopped", [](World& w) { w.beside_error = kDenied; },
+       kExitCurrentNotReplaceable, after(read, {"keep previous", "write .unproven", "discard", lookup, "record", "close"}),
+       {{kCurrent, "old"}, {kDownload, "new"}, {kPrevious, "old"}},
+       "Cannot mark the new program to be watched: Access is denied (error 5)"},
       {"current program's signature unreadable, an HRESULT: nothing stopped",
        [](World& w) { w.pin_error = 0x800B0004; }, kExitDownloadRefused,
        after(opened, {"compare", check, "pin", lookup, "record", "close"}), untouched,
        "Cannot take the downloaded copy: the current updater's signature cannot be read: error 0x800b0004"},
       {"download refused by its signature: nothing stopped",
        [](World& w) { w.pin.required = true; }, kExitDownloadRefused,
-       after(checked, {"signature", "discard", lookup, "record", "close"}), untouched,
+       after(read, {"signature", "discard", lookup, "record", "close"}), untouched,
        "Cannot take the downloaded copy: it is not signed"},
       {"a stranger's link on the way to the download: nothing opened or stopped",
        [](World& w) { w.strangers_link = true; }, kExitDownloadRefused, {guard, tidy, search, lookup, "record"},
@@ -396,11 +502,11 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
        "Cannot launch the updater: Access is denied (error 5)"},
       {"launch, profile refuses the record",
        [](World& w) {
-         w.launch_error = kDenied;
+         w.fate = World::kHeld;
          w.profile_refused = true;
        },
-       kExitLaunchFailed,
-       after(checked, {lookup, kill, replace, "discard", "remove", "close", launch, "record"}), swapped, ""},
+       kExitLaunchFailed, after(checked, {lookup, kill, replace, "discard", "remove", "close", watch, unmark, "record"}),
+       swapped, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.step);
@@ -412,7 +518,7 @@ TEST_F(RunTest, EachFailingStepRecordsItselfAndLeavesAnUpdaterRunning) {
     EXPECT_EQ(world.calls, row.calls);
     EXPECT_EQ(world.files, row.files);
     std::vector<std::string> records;
-    for (const std::string& key : {row.key, std::string(row.then_key)}) {
+    for (const std::string& key : {row.key, row.then_key}) {
       if (!key.empty()) {
         records.push_back("/prog/Server.ini [Tovalane] False" + key + "=2026-03-04 05:06:07");
       }
@@ -435,7 +541,7 @@ TEST_F(RunTest, EveryFailureAfterTheGuardEndsWithAnUpdaterRunning) {
       {[](World& w) { w.search_error = kDenied; }, kExitSearchFailed, true},
       {[](World& w) { w.current_error = kDenied; }, kExitCurrentNotReplaceable, true},
       {[](World& w) { w.replace_error = kDenied; }, kExitDownloadNotPlaced, true},
-      {[](World& w) { w.launch_error = kDenied; }, kExitLaunchFailed, false},
+      {[](World& w) { w.fate = World::kHeld; }, kExitLaunchFailed, false},
       {[](World& w) { w.open_error = kDenied; }, kExitDownloadRefused, true},
       {[](World& w) { w.remove_error = kDenied; }, kExitDownloadNotRemoved, true},
   };
@@ -445,13 +551,50 @@ TEST_F(RunTest, EveryFailureAfterTheGuardEndsWithAnUpdaterRunning) {
     world.files[kDownload] = "new";
     row.fail(world);
     EXPECT_EQ(RunTool(), row.code);
-    const bool launched = std::find(world.calls.begin(), world.calls.end(), "launch /prog/Plindor.exe") !=
-                          world.calls.end();
+    const bool launched = std::any_of(world.calls.begin(), world.calls.end(), [](const std::string& call) {
+      return call == "launch /prog/Plindor.exe" || call == "watch /prog/Plindor.exe";
+    });
     EXPECT_EQ(world.running_updater != 0, row.started);
     EXPECT_EQ(launched, row.started || row.code == kExitLaunchFailed);
     ASSERT_FALSE(world.records.empty());
     const bool says_so = world.records.front().find("the updater in place was started again") != std::string::npos;
     EXPECT_EQ(says_so, row.started && row.code != kExitDownloadNotRemoved);
+  }
+}
+
+// A run killed between its stop and its verdict left its mark: the next run
+// watches the marked program if it is in place and no updater runs, and
+// otherwise only removes the mark.
+TEST_F(RunTest, MarkLeftByAKilledRunIsWatchedOrRemoved) {
+  const std::string watch = "watch /prog/Plindor.exe", launch = "launch /prog/Plindor.exe";
+  const struct {
+    const char* name;
+    void (*set)(World&);
+    int code;
+    std::vector<std::string> calls;
+    const char* current;
+  } rows[] = {
+      {"marked program in place, no updater: watched and kept", [](World&) {}, kExitLaunched,
+       {"lookup Plindor.EXE", watch, "remove .unproven"}, "new"},
+      {"marked program cannot run: the previous one is put back", [](World& w) { w.fate = World::kCannotRun; },
+       kExitNewUpdaterCannotRun,
+       {"lookup Plindor.EXE", watch, "write .could-not-run", "put back", "remove .unproven", launch, "record"}, "old"},
+      {"another program in place: only the mark goes",
+       [](World& w) { w.files[kCurrent] = "other"; }, kExitLaunched,
+       {"lookup Plindor.EXE", "remove .unproven", "search /prog/Download/Program/Plindor.exe", launch}, "other"},
+      {"an updater runs: only the mark goes", [](World& w) { w.running_updater = 42; }, kExitLaunched,
+       {"lookup Plindor.EXE", "remove .unproven", "search /prog/Download/Program/Plindor.exe", launch}, "new"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    world = World();
+    world.files = {{kCurrent, "new"}, {kPrevious, "old"}, {kUnproven, DigestText("new")}};
+    row.set(world);
+    EXPECT_EQ(RunTool(), row.code);
+    const std::vector<std::string> after_tidy(world.calls.begin() + 2, world.calls.end());
+    EXPECT_EQ(after_tidy, row.calls);
+    EXPECT_EQ(world.files[kCurrent], row.current);
+    EXPECT_EQ(world.files.count(kUnproven), 0u);
   }
 }
 

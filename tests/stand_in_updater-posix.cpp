@@ -1,15 +1,21 @@
 // A stand-in for the updater: records its start in "starts.log" beside its
-// executable, then waits to be stopped (a minute at most, so that a broken
-// test leaves nothing behind for long).
+// executable, then does what its copy was made to do (stand_in_behaviour.h):
+// by default waits to be stopped (a minute at most, so that a broken test
+// leaves nothing behind for long).
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+
+#include "tests/stand_in_behaviour.h"
 
 int main(int argc, char**) {
   // Before anything here opens a descriptor of its own.
@@ -56,6 +62,16 @@ int main(int argc, char**) {
           getpid(), static_cast<long long>(info.st_size), getsid(0) == getpid() ? 1 : 0, extra_fds,
           argc - 1, null_streams, blocked, ignored, closed_streams);
   fclose(log);
+
+  std::ifstream image("/proc/self/exe", std::ios::binary);
+  const std::string behaviour = StandInBehaviour({std::istreambuf_iterator<char>(image), {}});
+  if (behaviour == "ends") return 0;
+  if (behaviour == "aborts") abort();
+  if (behaviour == "crashes") {
+    signal(SIGSEGV, SIG_DFL);
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+  }
   sleep(60);
   return 0;
 }

@@ -1,10 +1,14 @@
 // A Windows stand-in for the updater: records in "starts.log" beside its
-// executable its process id, how it was asked to show its window and its
-// whole command line, then waits until stopped (a minute at most, or until a
-// file named "stop" appears beside it).
+// executable its process id, its size, how it was asked to show its window
+// and its whole command line, then does what its copy was made to do
+// (stand_in_behaviour.h): by default waits until stopped (a minute at most,
+// or until a file named "stop" appears beside it).
 #include <windows.h>
 
+#include <csignal>
 #include <string>
+
+#include "tests/stand_in_behaviour.h"
 
 namespace {
 
@@ -26,10 +30,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   std::wstring dir(exe, length);
   dir.resize(dir.find_last_of(L'\\'));
 
+  std::string image;
+  HANDLE self = CreateFileW(exe, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (self == INVALID_HANDLE_VALUE) return 1;
+  LARGE_INTEGER size = {};
+  DWORD read = 0;
+  if (GetFileSizeEx(self, &size)) image.resize(static_cast<size_t>(size.QuadPart));
+  if (!image.empty()) ReadFile(self, &image[0], static_cast<DWORD>(image.size()), &read, nullptr);
+  CloseHandle(self);
+  image.resize(read);
+
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   GetStartupInfoW(&startup);
-  std::string line = "pid=" + std::to_string(GetCurrentProcessId()) +
+  std::string line = "pid=" + std::to_string(GetCurrentProcessId()) + " size=" + std::to_string(image.size()) +
                      " show_flag=" + ((startup.dwFlags & STARTF_USESHOWWINDOW) ? "1" : "0") +
  " show=" + std::to_string(startup.wShowWindow) + " cmdline=" + Utf8(GetCommandLineW()) + "\n";
   HANDLE log = CreateFileW((dir + L"\\starts.log").c_str(), FILE_APPEND_DATA,
@@ -39,6 +53,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   DWORD written = 0;
   WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   CloseHandle(log);
+
+  const std::string behaviour = StandInBehaviour(image);
+  if (behaviour == "ends") return 0;
+  // The C runtime's abort without its message: it ends with code 3.
+  if (behaviour == "aborts") raise(SIGABRT);
+  if (behaviour == "crashes") {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+  }
 
   const std::wstring stop = dir + L"\\stop";
   for (int waited = 0; waited < 60000; waited += 50) {

@@ -87,6 +87,9 @@ struct Model {
   std::wstring opened_folder, mutex_name;
   int format_message_calls = 0;
   DWORD creation_flags = 0;      // what the updater was started with
+  DWORD start_error = ERROR_FILE_NOT_FOUND;  // how its start is refused
+  UINT start_error_mode = 0;     // the error mode it would have inherited
+  DWORD hard_link_error = 0;     // how a hard link is refused, where set
   STARTUPINFOW startup = {};
   std::wstring command_line;
   unsigned slept_ms = 0;
@@ -527,7 +530,13 @@ WINBOOL WINAPI CreateProcessW(LPCWSTR, LPWSTR command_line, LPSECURITY_ATTRIBUTE
   model.creation_flags = flags;
   model.startup = *startup;
   model.command_line = command_line;
-  return Refuse(ERROR_FILE_NOT_FOUND);
+  model.start_error_mode = GetErrorMode();
+  return Refuse(model.start_error);
+}
+
+WINBOOL WINAPI CreateHardLinkW(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES attributes) {
+  if (model.hard_link_error != 0) return Refuse(model.hard_link_error);
+  return Real<decltype(&CreateHardLinkW)>("kernel32", "CreateHardLinkW")(link, existing, attributes);
 }
 
 void WINAPI Sleep(DWORD ms) { model.slept_ms += ms; }
@@ -650,6 +659,51 @@ const Row kRows[] = {
               model.startup.cb == sizeof(STARTUPINFOW) &&
               (model.startup.dwFlags & STARTF_USESHOWWINDOW) != 0 &&
               model.startup.wShowWindow == SW_SHOWMINIMIZED && model.command_line == L"\"" + program + L"\"";
+     }},
+    {"a swap's new program that is no program for this machine cannot run, and is put back; it is "
+     "started failing critical errors itself (no box for a missing DLL), its other modes the system's, "
+     "and the tool's own mode is its own again after; a start held past the bound, or refused as Wine "
+     "refuses a path past MAX_PATH, is no verdict on it",
+     "Microsoft Learn, System Error Codes (ERROR_BAD_EXE_FORMAT 193, ERROR_EXE_MACHINE_TYPE_MISMATCH 216, "
+     "ERROR_SHARING_VIOLATION 32, ERROR_INVALID_HANDLE 6), SetErrorMode (SEM_FAILCRITICALERRORS; a child inherits the mode), "
+     "CreateProcessW (CREATE_DEFAULT_ERROR_MODE)",
+     [](std::string& detail) {
+       const UINT own_mode = SetErrorMode(SEM_NOGPFAULTERRORBOX);
+       bool holds = true;
+       for (const auto& [error, verdict] : {std::pair<DWORD, FirstMoments>{193, FirstMoments::kCannotRun},
+                                           {216, FirstMoments::kCannotRun}, {32, FirstMoments::kRuns},
+                                           {ERROR_INVALID_HANDLE, FirstMoments::kRuns}}) {
+         model.start_error = error;
+         model.slept_ms = 0;
+         FirstMoments moments = FirstMoments::kRuns;
+         Text ending;
+         const SystemError got = LaunchAndWatch(folder + L"\\Plindor.exe", 1000, moments, ending);
+         detail += "start " + std::to_string(got) + (moments == FirstMoments::kCannotRun ? " cannot run" : " runs") +
+                   ", mode " + std::to_string(model.start_error_mode) + "; ";
+         holds = holds && got == error && moments == verdict && (model.creation_flags & CREATE_DEFAULT_ERROR_MODE) == 0 &&
+                 model.start_error_mode == SEM_FAILCRITICALERRORS && GetErrorMode() == SEM_NOGPFAULTERRORBOX &&
+                 (error == 32) == (model.slept_ms == kHeldFile.bound_ms);
+       }
+       SetErrorMode(own_mode);
+       return holds;
+     }},
+    {"where the file system has no hard links, the previous program is kept as a whole copy, "
+     "moved into place under its name; no temporary copy is left",
+     "Microsoft Learn, CreateHardLinkW (hard links on NTFS only: a FAT or exFAT volume answers "
+     "ERROR_INVALID_FUNCTION), System Error Codes (ERROR_NOT_SUPPORTED, as a share without links answers)",
+     [](std::string& detail) {
+       for (const DWORD error : {DWORD{ERROR_INVALID_FUNCTION}, DWORD{ERROR_NOT_SUPPORTED}}) {
+         const std::wstring current = PutFile(L"Plindor.exe", "old");
+         PutFile(L"Plindor.exe.previous", "older");
+         model.hard_link_error = error;
+         const SystemError kept = KeepPreviousProgram(current);
+         detail += "kept " + std::to_string(kept) + ": " + ContentOf(current + L".previous") + "; ";
+         if (kept != 0 || ContentOf(current + L".previous") != "old" || ContentOf(current) != "old" ||
+             AnyFileMatches(folder + L"\\.Plindor.exe.PlindorSwap-*")) {
+           return false;
+         }
+       }
+       return true;
      }},
     {"a running image may be opened for deletion but refuses a rename over it until its "
      "process has ended",

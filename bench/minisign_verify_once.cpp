@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "bench/read_at-posix.h"
+#include "common/file-posix.h"
 #include "common/contents.h"
 #include "verify/minisign.h"
 
@@ -22,7 +22,7 @@ namespace {
 std::string ReadWhole(const char* path) {
   const int file = open(path, O_RDONLY | O_CLOEXEC);
   std::string text;
-  if (file >= 0) PreadAt(file, 0, 4096, text);
+  if (file >= 0) ReadAllAt(file, 0, 4096, text);
   close(file);
   return text;
 }
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
     std::string chunk;
-    for (uint64_t at = 0; PreadAt(file, at, kChunkBytes, chunk) && !chunk.empty(); at += chunk.size()) {
+    for (uint64_t at = 0; ReadAllAt(file, at, kChunkBytes, chunk) == 0 && !chunk.empty(); at += chunk.size()) {
       crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
     }
     unsigned char hash[crypto_generichash_BYTES_MAX];
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   const int file = open(argv[1], O_RDONLY | O_CLOEXEC);
   bool unreadable = false;
   const bool verified = VerifyMinisignFile(
-      key, signature, [&](uint64_t offset, size_t size, std::string& chunk) { return PreadAt(file, offset, size, chunk); },
+      key, signature, [&](uint64_t offset, size_t size, std::string& chunk) { return ReadAllAt(file, offset, size, chunk) == 0; },
       unreadable);
   return verified && VerifyMinisignTrustedComment(key, signature) ? 0 : 1;
 }

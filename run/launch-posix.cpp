@@ -3,11 +3,15 @@
 // written (ETXTBSY) waited out. The run is the new program's parent, so a
 // swap's launch waits for it (waitpid) within the watch window.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "common/file-posix.h"
 #include "common/retry.h"
@@ -91,6 +95,30 @@ SystemError Start(const Text& path, pid_t& pid) {
       [](SystemError error) { return error == ETXTBSY; });
 }
 
+// Waits for the child `pid` to end, within `window_ms`: true, with its
+// status, where it ended. A pidfd wakes the wait the moment it ends; where
+// the system gives none (an old kernel, a seccomp filter) it is looked at
+// as every changing thing is.
+bool WaitForEndWithin(pid_t pid, unsigned window_ms, int& status) {
+  const Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  const timespec deadline = DeadlineIn(window_ms);
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return true;
+    if (done < 0 && errno != EINTR) return false;
+    const unsigned left = MillisecondsLeft(deadline);
+    if (left == 0) return false;
+    if (pidfd.get() < 0) {
+      PauseMilliseconds(std::min(left, PollingFor(window_ms).first_pause_ms));
+      continue;
+    }
+    // In steps: the kernel lets a poll end late by a thousandth of its
+    // timeout, 10 ms of a whole window.
+    pollfd ended = {pidfd.get(), POLLIN, 0};
+    poll(&ended, 1, static_cast<int>(std::min(left, 100u)));
+  }
+}
+
 }  // namespace
 
 SystemError LaunchMinimized(const Text& path) {
@@ -109,15 +137,8 @@ SystemError LaunchAndWatch(const Text& path, unsigned watch_ms, FirstMoments& mo
     return error;
   }
   int status = 0;
-  const SystemError waited = RetryWithin(
-      PollingFor(watch_ms),
-      [&]() -> SystemError {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        return done == pid ? 0 : done == 0 ? EAGAIN : LastError();
-      },
-      [](SystemError error) { return error == EAGAIN || error == EINTR; });
   // Still running when the window is over: it runs.
-  if (waited != 0) return 0;
+  if (!WaitForEndWithin(pid, watch_ms, status)) return 0;
   for (const int code : kLoaderExits) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == code) {
       moments = FirstMoments::kCannotRun;

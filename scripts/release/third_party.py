@@ -50,6 +50,11 @@ def kept_files(map_path):
             if not m or int(m.group(1), 16) == 0 or int(m.group(2), 16) == 0:
                 continue
             path = os.path.realpath(m.group(3))
+            # Link-time optimisation's partitions of the program's own code:
+            # only the build's objects carry its bytecode (the toolchain's
+            # and Debian's libraries are kept as themselves, above).
+            if re.fullmatch(r".*\.ltrans\d+\.ltrans\.o", path):
+                continue
             kept.setdefault(path, set())
             if m.group(4):
                 kept[path].add(m.group(4))

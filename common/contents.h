@@ -2,6 +2,7 @@
 // `read(offset, size, bytes)` and `write(offset, bytes)` give 0 or an error.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +11,19 @@
 
 // A few pages: far from any memory bound, a few hundred calls for 100 MB.
 constexpr size_t kChunkBytes = size_t{1} << 18;
+
+// A read of up to `size` bytes into `bytes` starts with room for a few pages
+// (or what the buffer already has) and doubles it each time it is filled:
+// every fresh page is a fault to the kernel (about 15 us on a virtual
+// machine), so a small file does not pay for a whole chunk of cleared memory.
+constexpr size_t kFirstReadBytes = size_t{1} << 14;
+inline void MakeRoomToRead(std::string& bytes, size_t got, size_t size) {
+  if (got == 0) {
+    bytes.resize(std::min(size, std::max(bytes.size(), kFirstReadBytes)));
+  } else if (got == bytes.size()) {
+    bytes.resize(std::min(size, got * 2));
+  }
+}
 
 // Copies every byte `read` gives to `write`, counted in `copied`;
 // `read_failed` tells a failed read from a failed write (a full disk, a

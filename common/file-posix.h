@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/contents.h"
 #include "common/retry.h"
 #include "common/system.h"
 #include "common/temp_name.h"
@@ -74,12 +75,10 @@ inline int WriteAllAt(int fd, const char* data, size_t size, off_t at) {
 // Reads up to `size` bytes at `offset` (fewer at the end of the file); 0 or
 // the error of a failed read.
 inline SystemError ReadAllAt(int fd, uint64_t offset, size_t size, std::string& bytes) {
-  // Only what the buffer grows by is cleared: reading a large file a chunk
-  // at a time into one buffer writes each byte once.
-  bytes.resize(size);
   size_t got = 0;
   while (got < size) {
-    const ssize_t read_now = pread(fd, &bytes[got], size - got, static_cast<off_t>(offset + got));
+    MakeRoomToRead(bytes, got, size);
+    const ssize_t read_now = pread(fd, &bytes[got], bytes.size() - got, static_cast<off_t>(offset + got));
     if (read_now < 0 && errno == EINTR) continue;
     if (read_now < 0) return LastError();
     if (read_now == 0) break;

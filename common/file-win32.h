@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/contents.h"
 #include "common/path-win32.h"
 #include "common/system.h"
 #include "common/temp_name.h"
@@ -15,13 +16,13 @@
 // Reads up to `size` bytes at `offset` of an open file (fewer at its end):
 // 0 or the system's error.
 inline SystemError ReadFileAt(HANDLE file, uint64_t offset, size_t size, std::string& bytes) {
-  bytes.assign(size, '\0');
   size_t got = 0;
   while (got < size) {
+    MakeRoomToRead(bytes, got, size);
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(offset + got);
     at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
-    const DWORD chunk = size - got > (1u << 20) ? (1u << 20) : static_cast<DWORD>(size - got);
+    const DWORD chunk = bytes.size() - got > (1u << 20) ? (1u << 20) : static_cast<DWORD>(bytes.size() - got);
     DWORD read_now = 0;
     if (!ReadFile(file, &bytes[got], chunk, &read_now, &at)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;

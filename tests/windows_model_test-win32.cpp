@@ -84,6 +84,7 @@ struct Model {
   } kernel;
   std::wstring short_form;       // GetShortPathNameW's answer, where set
   int temp_copy_held = 0;        // deletions of the profile's temporary copy refused
+  int mark_held = 0;             // deletions of the swap's mark refused as held
   std::wstring opened_folder, mutex_name;
   int format_message_calls = 0;
   DWORD creation_flags = 0;      // what the updater was started with
@@ -281,6 +282,10 @@ WINBOOL WINAPI DeleteFileW(LPCWSTR path) {
   if (wcsstr(path, L"\\PSw") != nullptr && model.temp_copy_held > 0) {
     --model.temp_copy_held;
     return Refuse(ERROR_ACCESS_DENIED);
+  }
+  if (wcsstr(path, L".unproven") != nullptr && model.mark_held > 0) {
+    --model.mark_held;
+    return Refuse(ERROR_SHARING_VIOLATION);
   }
   return Real<decltype(&DeleteFileW)>("kernel32", "DeleteFileW")(path);
 }
@@ -704,6 +709,17 @@ const Row kRows[] = {
          }
        }
        return true;
+     }},
+    {"the swap's mark, held a moment by a scanner, is removed once it is let go",
+     "Microsoft Learn, DeleteFileW remarks (a file other handles have open for normal I/O: "
+     "ERROR_SHARING_VIOLATION)",
+     [](std::string& detail) {
+       const std::wstring current = PutFile(L"Plindor.exe", "new");
+       PutFile(L"Plindor.exe.unproven", "digest");
+       model.mark_held = 2;
+       const SystemError removed = RemoveFileBeside(current, L".unproven");
+       detail = "remove " + std::to_string(removed) + " after " + std::to_string(model.slept_ms) + " ms";
+       return removed == 0 && ContentOf(current + L".unproven") == "(none)" && model.slept_ms > 0;
      }},
     {"a running image may be opened for deletion but refuses a rename over it until its "
      "process has ended",

@@ -186,22 +186,26 @@ inline InFolder Locate(const Text& path) {
   return at;
 }
 
+// Where a run's temporary names start: the time and the process, so that
+// two runs seldom try the same names.
+inline uint64_t TempNameSeed() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^ static_cast<uint64_t>(getpid());
+}
+
 // A new file in the folder open at `folder`, under the tool's temporary
 // name for `name` (so that a run killed meanwhile leaves nothing the next
 // one does not remove), created by this call for reading and writing by its
 // user alone; a name that is taken is tried under another. -1 with errno
 // where none can be made.
 inline Fd CreateTemporaryBeside(int folder, const Text& name, Text& temp) {
-  const Text prefix = TempNamePrefix(name);
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^ static_cast<uint64_t>(getpid());
-  for (int attempt = 0; attempt < kTempNameTries; ++attempt, seed = NextTempSeed(seed, attempt)) {
-    temp = TempNameFrom(prefix, seed);
-    Fd file(openat(folder, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (file.get() >= 0 || errno != EEXIST) return file;
-  }
-  return Fd(-1);
+  Fd file(-1);
+  MakeUnderTemporaryName(TempNamePrefix(name), TempNameSeed(), temp, [&](const Text& at) {
+    file = Fd(openat(folder, at.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    return file.get() >= 0 || errno != EEXIST;
+  });
+  return file;
 }
 
 // EPERM where the file or folder open at `fd` is immutable or append-only

@@ -47,20 +47,26 @@ inline bool ReadFileIdentity(const Text& path, BY_HANDLE_FILE_INFORMATION& info)
   return read;
 }
 
+// Where a run's temporary names start: the time and the process, so that
+// two runs seldom try the same names.
+inline uint64_t TempNameSeed() { return GetTickCount64() * 2654435761u ^ GetCurrentProcessId(); }
+
+// The full path of the tool's temporary names beside `path`, but for their
+// unique characters.
+inline Text TemporaryPrefixBeside(const Text& path) { return FolderOf(path) + L'\\' + TempNamePrefix(NameOf(path)); }
+
 // A new file beside `path`, under the tool's temporary name for it, that
 // no other process may write or delete while it is held; INVALID_HANDLE_VALUE
 // where none can be made (a name that is taken is tried under another).
 inline HANDLE CreateFileUnderTemporaryName(const Text& path, Text& temp) {
-  const Text prefix = FolderOf(path) + L'\\' + TempNamePrefix(NameOf(path));
-  uint64_t seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
-  for (int attempt = 0; attempt < kTempNameTries; ++attempt, seed = NextTempSeed(seed, attempt)) {
-    temp = TempNameFrom(prefix, seed);
-    HANDLE file = CreateFileW(ExtendedPath(temp).c_str(),
-                              GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                              FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
-  }
-  return INVALID_HANDLE_VALUE;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  MakeUnderTemporaryName(TemporaryPrefixBeside(path), TempNameSeed(), temp, [&](const Text& at) {
+    file = CreateFileW(ExtendedPath(at).c_str(),
+                       GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, FILE_SHARE_READ,
+                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS;
+  });
+  return file;
 }
 
 // Whether two open files are one file: the same volume and file index.

@@ -37,6 +37,18 @@ inline uint64_t NextTempSeed(uint64_t seed, int attempt) {
   return seed * 6364136223846793005ull + static_cast<uint64_t>(attempt) + 1442695040888963407ull;
 }
 
+// Makes something under a new temporary name from `prefix`: `make_at(name)`
+// says whether it is done with that name (made, or refused for any reason
+// but the name being taken); a taken name is tried under another, at most
+// kTempNameTries names in all. `temp` holds the last name tried.
+template <typename MakeAt>
+void MakeUnderTemporaryName(const Text& prefix, uint64_t seed, Text& temp, MakeAt make_at) {
+  for (int attempt = 0; attempt < kTempNameTries; ++attempt, seed = NextTempSeed(seed, attempt)) {
+    temp = TempNameFrom(prefix, seed);
+    if (make_at(temp)) return;
+  }
+}
+
 inline bool IsTemporaryCopyName(const Text& name, const Text& prefix) {
   if (name.size() != prefix.size() + kTempNameUniqueChars || name.compare(0, prefix.size(), prefix) != 0) {
     return false;

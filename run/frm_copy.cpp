@@ -296,10 +296,9 @@ Swap SwapIfNew(const Text& dir, const Text& current) {
   std::vector<std::string> broken = ProgramsThatCouldNotRun(current);
   broken.erase(std::remove(broken.begin(), broken.end(), digest), broken.end());
   broken.push_back(digest);
+  if (broken.size() > kCouldNotRunKept) broken.erase(broken.begin(), broken.end() - kCouldNotRunKept);
   std::string list;
-  for (size_t i = broken.size() > kCouldNotRunKept ? broken.size() - kCouldNotRunKept : 0; i < broken.size(); ++i) {
-    list += broken[i] + "\n";
-  }
+  for (const std::string& line : broken) list += line + "\n";
   if (SystemError write_error = WriteFileBeside(current, kCouldNotRunSuffix, list)) {
     RecordFailure(dir, TXT("Cannot remember that the new updater could not run: ") + Reason(write_error));
   }

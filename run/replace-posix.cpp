@@ -121,14 +121,11 @@ SystemError KeepSecondName(int folder, const Text& name, const Text& second, con
     return unlinkat(folder, second.c_str(), 0) == 0 || errno == ENOENT ? 0 : LastError();
   }
   Text temp;
-  SystemError error = EEXIST;
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  uint64_t seed = static_cast<uint64_t>(now.tv_nsec) * 2654435761u ^ static_cast<uint64_t>(getpid());
-  for (int attempt = 0; attempt < kTempNameTries && error == EEXIST; ++attempt, seed = NextTempSeed(seed, attempt)) {
-    temp = TempNameFrom(TempNamePrefix(kin), seed);
-    error = linkat(folder, name.c_str(), folder, temp.c_str(), 0) == 0 ? 0 : LastError();
-  }
+  SystemError error = 0;
+  MakeUnderTemporaryName(TempNamePrefix(kin), TempNameSeed(), temp, [&](const Text& at) {
+    error = linkat(folder, name.c_str(), folder, at.c_str(), 0) == 0 ? 0 : LastError();
+    return error != EEXIST;
+  });
   if (HasNoHardLinks(error)) {
     Fd from(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     Fd copy = CreateTemporaryBeside(folder, kin, temp);

@@ -208,17 +208,14 @@ DWORD CopyCurrent(const Text& current, Text& temp) {
 SystemError KeepPreviousProgram(const Text& current) {
   const Text previous = current + L".previous";
   // A second name under a temporary one, then moved over an older one.
-  const Text prefix = FolderOf(current) + L'\\' + TempNamePrefix(NameOf(current));
   Text temp;
-  DWORD error = ERROR_ALREADY_EXISTS;
-  uint64_t seed = GetTickCount64() * 2654435761u ^ GetCurrentProcessId();
-  for (int attempt = 0; attempt < kTempNameTries && error == ERROR_ALREADY_EXISTS;
-       ++attempt, seed = NextTempSeed(seed, attempt)) {
-    temp = TempNameFrom(prefix, seed);
+  DWORD error = 0;
+  MakeUnderTemporaryName(TemporaryPrefixBeside(current), TempNameSeed(), temp, [&](const Text& at) {
     error = RetryFileStep(FileStep::kCheckCurrent, current, [&]() -> DWORD {
-      return CreateHardLinkW(ExtendedPath(temp).c_str(), ExtendedPath(current).c_str(), nullptr) ? 0 : LastError();
+      return CreateHardLinkW(ExtendedPath(at).c_str(), ExtendedPath(current).c_str(), nullptr) ? 0 : LastError();
     });
-  }
+    return error != ERROR_ALREADY_EXISTS;
+  });
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
   if (HasNoHardLinks(error)) error = CopyCurrent(current, temp);
   if (error == 0 && !MoveFileExW(ExtendedPath(temp).c_str(), ExtendedPath(previous).c_str(),

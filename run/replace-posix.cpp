@@ -109,6 +109,26 @@ bool HasNoHardLinks(SystemError error) {
          error == ENOSYS;
 }
 
+// A copy of the file open at `from` in the folder open at `folder`, under
+// the temporary name of `kin` (readable and writable by the run's user
+// alone until it has the protection of `name` there), flushed; -1 in `copy`
+// where none could be made. `read_failed` tells a failed read of `from`
+// from a failed write.
+SystemError CopyBeside(int folder, const Text& name, const Text& kin, int from, Fd& copy, Text& temp,
+                       uint64_t& copied, bool& read_failed) {
+  copy = CreateTemporaryBeside(folder, kin, temp);
+  if (copy.get() < 0) return LastError();
+  SystemError error = CopyContents(
+      [&](uint64_t offset, size_t size, std::string& bytes) { return ReadAllAt(from, offset, size, bytes); },
+      [&](uint64_t offset, const std::string& bytes) -> SystemError {
+        return static_cast<SystemError>(WriteAllAt(copy.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset)));
+      },
+      copied, read_failed);
+  if (error == 0) error = GiveProtectionOf(folder, name, copy.get());
+  if (error == 0 && fsync(copy.get()) != 0) error = LastError();
+  return error;
+}
+
 // A second name `second` for the file `name` of the folder open at `folder`,
 // made under the temporary name of `kin` (whose leftovers the next run
 // clears) and renamed over an older one: a hard link, or where there are
@@ -128,18 +148,10 @@ SystemError KeepSecondName(int folder, const Text& name, const Text& second, con
   });
   if (HasNoHardLinks(error)) {
     Fd from(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    Fd copy = CreateTemporaryBeside(folder, kin, temp);
+    Fd copy(-1);
     uint64_t copied = 0;
     bool read_failed = false;
-    error = from.get() < 0 || copy.get() < 0 ? LastError()
-            : CopyContents(
-                  [&](uint64_t offset, size_t size, std::string& bytes) { return ReadAllAt(from.get(), offset, size, bytes); },
-                  [&](uint64_t offset, const std::string& bytes) -> SystemError {
-                    return static_cast<SystemError>(WriteAllAt(copy.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset)));
-                  },
-                  copied, read_failed);
-    if (error == 0) error = GiveProtectionOf(folder, name, copy.get());
-    if (error == 0 && fsync(copy.get()) != 0) error = LastError();
+    error = from.get() < 0 ? LastError() : CopyBeside(folder, name, kin, from.get(), copy, temp, copied, read_failed);
   }
   if (error == 0 && renameat(folder, temp.c_str(), folder, second.c_str()) != 0) error = LastError();
   // A rename between two names of one file (a killed run had already made
@@ -181,22 +193,13 @@ SystemError PrepareReplacement(Download& download, const Text& current, Replacem
   prepared = Prepared::kNotMade;
   InFolder at = Locate(current);
   if (at.folder.get() < 0) return LastError();
-  // Readable and writable by the run's user alone until it has the current
-  // executable's protection.
   Text name;
-  Fd copy = CreateTemporaryBeside(at.folder.get(), at.name, name);
-  if (copy.get() < 0) return LastError();
+  Fd copy(-1);
   uint64_t copied = 0;
   bool read_failed = false;
-  SystemError error = CopyContents(
-      [&](uint64_t offset, size_t size, std::string& bytes) { return ReadAllAt(download.fd, offset, size, bytes); },
-      [&](uint64_t offset, const std::string& bytes) -> SystemError {
-        return static_cast<SystemError>(WriteAllAt(copy.get(), bytes.data(), bytes.size(), static_cast<off_t>(offset)));
-      },
-      copied, read_failed);
+  const SystemError error = CopyBeside(at.folder.get(), at.name, at.name, download.fd, copy, name, copied, read_failed);
+  if (copy.get() < 0) return error;
   if (read_failed) prepared = Prepared::kDownloadUnreadable;
-  if (error == 0) error = GiveProtectionOf(at.folder.get(), at.name, copy.get());
-  if (error == 0 && fsync(copy.get()) != 0) error = LastError();
   if (error != 0) {
     unlinkat(at.folder.get(), name.c_str(), 0);
     return error;

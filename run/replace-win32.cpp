@@ -173,6 +173,27 @@ bool HasNoHardLinks(DWORD error) {
          error == ERROR_NOT_SAME_DEVICE || error == ERROR_INVALID_PARAMETER;
 }
 
+// A copy of the file open at `from` under a temporary name beside the
+// current executable, with its protection, flushed, and left open in `copy`
+// (INVALID_HANDLE_VALUE where none could be made); `read_failed` tells a
+// failed read of `from` from a failed write.
+DWORD CopyBesideCurrent(HANDLE from, const Text& current, HANDLE& copy, Text& temp, uint64_t& copied,
+                        bool& read_failed) {
+  copy = CreateFileUnderTemporaryName(current, temp);
+  if (copy == INVALID_HANDLE_VALUE) return LastError();
+  DWORD error = CopyContents(
+      [&](uint64_t offset, size_t size, std::string& bytes) { return ReadFileAt(from, offset, size, bytes); },
+      // Written in order, so at the offset given.
+      [&](uint64_t, const std::string& bytes) -> SystemError {
+        DWORD written = 0;
+        return WriteFile(copy, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ? 0 : LastError();
+      },
+      copied, read_failed);
+  if (error == 0) error = GiveProtectionOf(current, copy);
+  if (error == 0 && !FlushFileBuffers(copy)) error = LastError();
+  return error;
+}
+
 // A copy of the current executable under a temporary name beside it, with
 // its protection, flushed.
 DWORD CopyCurrent(const Text& current, Text& temp) {
@@ -183,21 +204,10 @@ DWORD CopyCurrent(const Text& current, Text& temp) {
     return from != INVALID_HANDLE_VALUE ? 0 : LastError();
   });
   if (error != 0) return error;
-  HANDLE copy = CreateFileUnderTemporaryName(current, temp);
+  HANDLE copy = INVALID_HANDLE_VALUE;
   uint64_t copied = 0;
   bool read_failed = false;
-  error = copy == INVALID_HANDLE_VALUE
-              ? LastError()
-              : CopyContents([&](uint64_t offset, size_t size, std::string& bytes) { return ReadFileAt(from, offset, size, bytes); },
-                             [&](uint64_t, const std::string& bytes) -> SystemError {
-                               DWORD written = 0;
-                               return WriteFile(copy, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)
-                                          ? 0
-                                          : LastError();
-                             },
-                             copied, read_failed);
-  if (error == 0) error = GiveProtectionOf(current, copy);
-  if (error == 0 && !FlushFileBuffers(copy)) error = LastError();
+  error = CopyBesideCurrent(from, current, copy, temp, copied, read_failed);
   CloseHandle(from);
   if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
   return error;
@@ -241,21 +251,12 @@ SystemError PrepareReplacement(Download& download, const Text& current, Replacem
                                Prepared& prepared) {
   prepared = Prepared::kNotMade;
   Text path;
-  HANDLE copy = CreateFileUnderTemporaryName(current, path);
-  if (copy == INVALID_HANDLE_VALUE) return LastError();
+  HANDLE copy = INVALID_HANDLE_VALUE;
   uint64_t copied = 0;
   bool read_failed = false;
-  SystemError error = CopyContents(
-      [&](uint64_t offset, size_t size, std::string& bytes) { return ReadFileAt(download.handle, offset, size, bytes); },
-      // Written in order, so at the offset given.
-      [&](uint64_t, const std::string& bytes) -> SystemError {
-        DWORD written = 0;
-        return WriteFile(copy, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ? 0 : LastError();
-      },
-      copied, read_failed);
+  const SystemError error = CopyBesideCurrent(download.handle, current, copy, path, copied, read_failed);
+  if (copy == INVALID_HANDLE_VALUE) return error;
   if (read_failed) prepared = Prepared::kDownloadUnreadable;
-  if (error == 0) error = GiveProtectionOf(current, copy);
-  if (error == 0 && !FlushFileBuffers(copy)) error = LastError();
   replacement = new Replacement{copy, path, copied, false};
   if (error != 0) {
     DiscardReplacement(replacement);

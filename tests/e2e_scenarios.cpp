@@ -389,8 +389,8 @@ TEST_F(E2eRun, TwoRunsAtOnceNeverLoseTheUpdate) {
       int first_status = 0, second_status = 0;
       ASSERT_TRUE(WaitChild(first, first_status, 120));
       ASSERT_TRUE(WaitChild(second, second_status, 120));
-      EXPECT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == kExitLaunched);
-      EXPECT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == kExitLaunched);
+      EXPECT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == kExitLaunched) << first_status;
+      EXPECT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == kExitLaunched) << second_status;
       EXPECT_TRUE(HasContent(current_, downloaded));
       EXPECT_FALSE(Exists(download_));
       EXPECT_FALSE(Exists(profile_)) << ReadFile(profile_);

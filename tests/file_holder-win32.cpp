@@ -13,6 +13,8 @@
 //          the moment a stopped process lets it go.
 //
 // usage: file_holder PATH MILLISECONDS [read|write|cycle|share-delete|grab PID]
+// Ends with 2 when used otherwise, 11 or 12 where it cannot wait for PID or
+// hold the file; never with 1, which Wine's failed starts end with.
 #include <windows.h>
 
 #include <cstdlib>
@@ -38,7 +40,7 @@ int main(int argc, char** argv) {
   const DWORD hold_ms = static_cast<DWORD>(atoi(argv[2]));
   if (mode == "grab") {
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, argc == 5 ? static_cast<DWORD>(atoi(argv[4])) : 0);
-    if (process == nullptr) return 1;
+    if (process == nullptr) return 11;
     WaitForSingleObject(process, 60000);
     CloseHandle(process);
   }
@@ -47,7 +49,7 @@ int main(int argc, char** argv) {
     Sleep(1);
     file = Hold(argv[1], mode);
   }
-  if (file == INVALID_HANDLE_VALUE) return 1;
+  if (file == INVALID_HANDLE_VALUE) return 12;
   HANDLE marker = CreateFileA((std::string(argv[1]) + ".held").c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -2,7 +2,9 @@
 // executable its process id, its size, how it was asked to show its window
 // and its whole command line, then does what its copy was made to do
 // (stand_in_behaviour.h): by default waits until stopped (a minute at most,
-// or until a file named "stop" appears beside it).
+// or until a file named "stop" appears beside it). It never ends with 1
+// of its own, which Wine's failed starts end with: 11, 12 or 13 where it
+// cannot learn its name, read itself or open the log.
 #include <windows.h>
 
 #include <csignal>
@@ -26,13 +28,13 @@ std::string Utf8(const std::wstring& wide) {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   wchar_t exe[4096];
   DWORD length = GetModuleFileNameW(nullptr, exe, 4096);
-  if (length == 0 || length >= 4096) return 1;
+  if (length == 0 || length >= 4096) return 11;
   std::wstring dir(exe, length);
   dir.resize(dir.find_last_of(L'\\'));
 
   std::string image;
   HANDLE self = CreateFileW(exe, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (self == INVALID_HANDLE_VALUE) return 1;
+  if (self == INVALID_HANDLE_VALUE) return 12;
   LARGE_INTEGER size = {};
   DWORD read = 0;
   if (GetFileSizeEx(self, &size)) image.resize(static_cast<size_t>(size.QuadPart));
@@ -49,7 +51,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   HANDLE log = CreateFileW((dir + L"\\starts.log").c_str(), FILE_APPEND_DATA,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (log == INVALID_HANDLE_VALUE) return 1;
+  if (log == INVALID_HANDLE_VALUE) return 13;
   DWORD written = 0;
   WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   CloseHandle(log);

@@ -53,7 +53,12 @@ struct WindowsBuild {
         "for again in yes yes no; do \"$@\"; code=$?; [ $code -ne 1 ] || [ $again = no ] && exit $code; "
         "echo \"Wine ended $* at once with 1: starting it again\" >&2; done",
         "wine-start"};
-    command.insert(command.end(), loader.begin(), loader.end());
+    for (const std::string& word : LoaderCommand(program)) command.push_back(word);
+    return command;
+  }
+  // The loader named outright: one that cannot run at all says why.
+  std::vector<std::string> LoaderCommand(const std::string& program) const {
+    std::vector<std::string> command = loader;
     command.push_back(program);
     return command;
   }
@@ -76,7 +81,7 @@ std::string TryLoader(WindowsBuild& build) {
   TempDir probe("plindor-wine-probe");
   CopyFile(build.tool(), probe.path() + "/PlindorSwap.exe");
   try {
-    int code = RunAndWait(build.Command(probe.path() + "/PlindorSwap.exe"), 120, build.Env());
+    int code = RunAndWait(build.LoaderCommand(probe.path() + "/PlindorSwap.exe"), 120, build.Env());
     if (code == kExitLaunchFailed) return "";
     return "the program ended with " + std::to_string(code);
   } catch (const std::exception& error) {
@@ -427,7 +432,12 @@ pid_t E2eRun::StartUpdater(const std::string& name) {
   const std::string exe = dir_ + "/" + name, folder = exe.substr(0, exe.rfind('/'));
   const size_t before = ReadStarts(folder).size();
   pid_t pid = StartChild(updater_build->Command(exe), updater_build->Env());
-  EXPECT_TRUE(WaitUntil([&] { return ReadStarts(folder).size() > before; }));
+  if (!WaitUntil([&] { return ReadStarts(folder).size() > before; })) {
+    int status = 0;
+    ADD_FAILURE() << "the stand-in recorded no start; "
+                  << (waitpid(pid, &status, WNOHANG) == pid ? "it ended, status " + std::to_string(status)
+                                                            : std::string("it still runs"));
+  }
   EXPECT_GT(LiveStandIns(), 0) << "the clean-up would not see this stand-in";
   return pid;
 }
